@@ -1,0 +1,33 @@
+// The console text device: a grid of character cells with a cursor and a
+// pair of current colours, mirrored onto the terminal. Every operation acts
+// on the device passed to it; a device without a terminal keeps its model
+// all the same, and a device with neither does nothing.
+#pragma once
+
+#include "console/clock.h"
+#include "core/types.h"
+
+struct console_device;  // console/device.h
+
+enum class scroll_direction { up, down, left, right };
+
+void move_cursor(console_device& console, int row, int column);
+void write_text(console_device& console, byte_view text);
+void end_line(console_device& console);
+void set_colours(console_device& console, int foreground, int background);
+void clear_screen(console_device& console);
+void scroll_region(console_device& console, int top, int left, int bottom, int right,
+                   scroll_direction direction, int count);
+
+// The next key press, or an empty text when none is waiting. Never waits.
+byte_string read_key(console_device& console);
+
+// Sends everything written so far to the terminal in one write. Called
+// before the program blocks: a receive, a pause, the end.
+void flush_console(console_device& console);
+
+// Flushes, then sleeps.
+void pause_ms(console_device& console, int milliseconds);
+
+// The terminal's bell.
+void sound_beep(console_device& console);

@@ -1,0 +1,7 @@
+#include "core/arithmetic.h"
+
+int main()
+{
+    set_arithmetic_mode();
+    return 0;
+}

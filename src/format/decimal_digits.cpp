@@ -1,0 +1,125 @@
+#include <cmath>
+#include <cstdint>
+
+#include "format/number_text.h"
+
+namespace {
+
+constexpr long double small_powers[8] = {1e0L, 1e1L, 1e2L, 1e3L, 1e4L, 1e5L, 1e6L, 1e7L};
+
+// 10^8, 10^16, ..., 10^4096, each the nearest extended value.
+constexpr long double large_powers[10] = {1e8L,   1e16L,  1e32L,   1e64L,   1e128L,
+                                          1e256L, 1e512L, 1e1024L, 1e2048L, 1e4096L};
+
+constexpr long double ten_to_17 = 1e17L;
+constexpr long double ten_to_18 = 1e18L;
+
+// The largest p for which 10^p is still a finite extended value.
+constexpr unsigned largest_finite_power = 4932;
+
+void fill(digit_string& d, char c)
+{
+    for (int i = 0; i < d.count; ++i) d.digits[i] = c;
+}
+
+// floor(b * 19728 / 65536) with the floor towards minus infinity; the
+// arithmetic shift of a negative product rounds down, which we spell out so
+// the result does not depend on how the compiler shifts negative numbers.
+int estimate_decimal_exponent(int b)
+{
+    const std::int32_t product = b * 19728;
+    return product >= 0 ? product / 65536 : -((-product + 65535) / 65536);
+}
+
+}  // namespace
+
+long double power_of_ten(unsigned p)
+{
+    long double factor = small_powers[p & 7u];
+    unsigned rest = p >> 3;
+    for (int i = 0; rest != 0 && i < 10; ++i, rest >>= 1) {
+        if (rest & 1u) factor *= large_powers[i];
+    }
+    return factor;
+}
+
+digit_string decimal_digits(long double value, int n)
+{
+    digit_string d;
+    d.count = n < 1 ? 1 : (n > 19 ? 19 : n);
+
+    if (value == 0.0L || std::isnan(value)) {
+        fill(d, '0');
+        d.exponent = 1;
+        return d;
+    }
+    if (std::isinf(value)) {
+        fill(d, '9');
+        d.exponent = 999;
+        d.negative = value < 0;
+        return d;
+    }
+
+    d.negative = std::signbit(value);
+    const long double magnitude = std::fabs(value);
+    int frexp_exponent = 0;
+    std::frexp(magnitude, &frexp_exponent);  // magnitude = m * 2^e, 0.5 <= m < 1
+    const int b = frexp_exponent - 1;
+    int k = estimate_decimal_exponent(b);
+
+    const int p = 17 - k;
+    long double y;
+    if (p >= 0) {
+        const unsigned up = static_cast<unsigned>(p);
+        if (up > largest_finite_power) {
+            // Values this small would need a factor beyond the extended
+            // range; scale in two steps instead.
+            y = magnitude * power_of_ten(up - 4096) * large_powers[9];
+        } else {
+            y = magnitude * power_of_ten(up);
+        }
+    } else {
+        y = magnitude / power_of_ten(static_cast<unsigned>(-p));
+    }
+    y = std::nearbyint(y);
+    if (y >= ten_to_18) {
+        y = std::nearbyint(y / 10.0L);
+        k += 1;
+    }
+    // For exponents far beyond anything the receiver meets the estimate can
+    // come out one too high; keep the 18-digit design all the same.
+    for (int guard = 0; y < ten_to_17 && guard < 2; ++guard) {
+        y = std::nearbyint(y * 10.0L);
+        k -= 1;
+    }
+    if (!(y < ten_to_18)) y = ten_to_18 - 1.0L;
+    if (!(y >= ten_to_17)) y = ten_to_17;
+    d.exponent = k + 1;
+
+    // 18 digits of y and two guard zeros; keep the first N + 1.
+    char all[20];
+    auto integer = static_cast<std::uint64_t>(y);
+    for (int i = 17; i >= 0; --i) {
+        all[i] = static_cast<char>('0' + integer % 10);
+        integer /= 10;
+    }
+    all[18] = '0';
+    all[19] = '0';
+
+    for (int i = 0; i < d.count; ++i) d.digits[i] = all[i];
+    if (d.count < 19) {
+        const char next = all[d.count];
+        const bool last_odd = ((d.digits[d.count - 1] - '0') & 1) != 0;
+        if (next > '5' || (next == '5' && last_odd)) {
+            int i = d.count - 1;
+            while (i >= 0 && d.digits[i] == '9') d.digits[i--] = '0';
+            if (i >= 0) {
+                d.digits[i] = static_cast<char>(d.digits[i] + 1);
+            } else {
+                d.digits[0] = '1';
+                d.exponent += 1;
+            }
+        }
+    }
+    return d;
+}

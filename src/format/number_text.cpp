@@ -1,0 +1,140 @@
+#include "format/number_text.h"
+
+#include <cmath>
+
+namespace {
+
+void append_unsigned(byte_string& out, unsigned value)
+{
+    char buffer[10];
+    int length = 0;
+    do {
+        buffer[length++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (length > 0) out.push_back(buffer[--length]);
+}
+
+// d1[.d2...ds]E+x: the mantissa keeps only its significant digits.
+void append_exponent_form(byte_string& out, const digit_string& d, int significant)
+{
+    out.push_back(d.digits[0]);
+    if (significant > 1) {
+        out.push_back('.');
+        out.append(d.digits + 1, static_cast<std::size_t>(significant - 1));
+    }
+    out.push_back('E');
+    const int shown = d.exponent - 1;
+    out.push_back(shown >= 0 ? '+' : '-');
+    append_unsigned(out, static_cast<unsigned>(shown >= 0 ? shown : -shown));
+}
+
+}  // namespace
+
+byte_string print_form(long double value, int precision)
+{
+    const digit_string d = decimal_digits(value, precision);
+    const int n = d.count;
+    int s = n;
+    while (s > 0 && d.digits[s - 1] == '0') --s;
+    const int e = d.exponent;
+
+    byte_string out;
+    out.push_back(d.negative ? '-' : ' ');
+    if (s == 0) {
+        out.push_back('0');
+    } else if (e >= s) {
+        if (e <= n) {
+            out.append(d.digits, static_cast<std::size_t>(s));
+            out.append(static_cast<std::size_t>(e - s), '0');
+        } else {
+            append_exponent_form(out, d, s);
+        }
+    } else if (s - e > n) {
+        append_exponent_form(out, d, s);
+    } else if (e <= 0) {
+        out.push_back('.');
+        out.append(static_cast<std::size_t>(-e), '0');
+        out.append(d.digits, static_cast<std::size_t>(s));
+    } else {
+        out.append(d.digits, static_cast<std::size_t>(e));
+        out.push_back('.');
+        out.append(d.digits + e, static_cast<std::size_t>(s - e));
+    }
+    out.push_back(' ');
+    return out;
+}
+
+byte_string number_text(long double value)
+{
+    byte_string text = print_form(value, 15);
+    text.pop_back();
+    if (text.front() == ' ') text.erase(0, 1);
+    return text;
+}
+
+byte_string signed_number_text(long double value)
+{
+    byte_string text = print_form(value, 15);
+    text.pop_back();
+    return text;
+}
+
+byte_string left_trim(byte_view text)
+{
+    std::size_t start = 0;
+    while (start < text.size() && text[start] == ' ') ++start;
+    return byte_string(text.substr(start));
+}
+
+long double round_to_places(long double value, int places)
+{
+    const unsigned n = static_cast<unsigned>(places) >= 18u ? 18u : static_cast<unsigned>(places);
+    const long double factor = power_of_ten(n);
+    const long double scaled = value * factor;
+    const long double integer = std::nearbyint(scaled);
+    return integer / factor;
+}
+
+namespace {
+int hex_digit_value(unsigned char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+}  // namespace
+
+int hex_pair_value(byte_view text)
+{
+    // Only pairs reach this; a longer text is read by its first two
+    // characters, which keeps the result within a byte.
+    int value = 0;
+    for (std::size_t i = 0; i < text.size() && i < 2; ++i) {
+        const int digit = hex_digit_value(static_cast<unsigned char>(text[i]));
+        if (digit < 0) break;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+int first_char_code(byte_view text)
+{
+    return text.empty() ? -1 : static_cast<unsigned char>(text[0]);
+}
+
+long double power(long double base, long double exponent)
+{
+    if (exponent == std::nearbyint(exponent) && std::fabs(exponent) < 65536.0L) {
+        const long magnitude = std::lround(std::fabs(exponent));
+        long double result = 1.0L;
+        long double square = base;
+        for (long bits = magnitude; bits != 0; bits >>= 1) {
+            if (bits & 1) result *= square;
+            square *= square;
+        }
+        return exponent < 0 ? 1.0L / result : result;
+    }
+    return std::exp2(exponent * std::log2(base));
+}

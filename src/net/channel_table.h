@@ -1,0 +1,43 @@
+// The program-wide table of open channels: the UDP endpoint for the whole
+// run, and the log file while a line is being appended.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/types.h"
+
+using channel_number = std::int16_t;
+
+enum class channel_kind { disk_file, udp_endpoint };
+
+inline constexpr std::size_t receive_buffer_size = 65536;
+
+struct channel_record {
+    channel_number number = 0;
+    channel_kind kind = channel_kind::disk_file;
+    int handle = -1;   // file descriptor of the file or socket
+    byte_string name;  // file name, or the host name for an endpoint
+    // UDP endpoint only.
+    std::uint16_t port = 0;
+    std::uint32_t timeout_ms = 0;
+    std::unique_ptr<char[]> receive_buffer;
+    // Disk file only.
+    std::int64_t write_position = 0;
+};
+
+// The open channel with that number, or nullptr.
+channel_record* find_channel(channel_number number);
+
+// Enters a record (its number must not be open). False when memory for it
+// cannot be had.
+bool insert_channel(channel_record&& record);
+
+// Takes the record out of the table and returns it (empty when not open).
+std::unique_ptr<channel_record> remove_channel(channel_number number);
+
+// Rising numbers from 1, wrapping after 32767, skipping open ones.
+channel_number next_free_channel();
+
+// Empties the table and resets the hand-out counter to 0 (process start).
+void reset_channel_table();
