@@ -30,14 +30,17 @@ struct channel_record {
 channel_record* find_channel(channel_number number);
 
 // Enters a record (its number must not be open). False when memory for it
-// cannot be had.
+// cannot be had, or when the number is open after all.
 bool insert_channel(channel_record&& record);
 
 // Takes the record out of the table and returns it (empty when not open).
 std::unique_ptr<channel_record> remove_channel(channel_number number);
 
-// Rising numbers from 1, wrapping after 32767, skipping open ones.
+// Rising numbers from 1, wrapping after 32767, skipping open ones. When all
+// 32767 are open it gives no_free_channel, which every open refuses.
+inline constexpr channel_number no_free_channel = -1;
 channel_number next_free_channel();
 
-// Empties the table and resets the hand-out counter to 0 (process start).
+// Closes any handle still held, empties the table and resets the hand-out
+// counter to 0 (process start).
 void reset_channel_table();

@@ -25,7 +25,9 @@ struct received_datagram {
 };
 
 // Waits once, up to the channel's receive wait, then reads at most one
-// datagram. On failure the payload is empty and the error number set.
+// datagram. On failure the payload is empty and the error number set. A
+// signal does not cut the wait short; a readiness that is gone by the time
+// of the read counts as a wait that ran out (24).
 received_datagram receive_datagram(channel_number channel, error_number& error);
 
 // The receive wait for a time-out, in microseconds: floor(T/1024) s plus

@@ -1,0 +1,232 @@
+#include "net/udp_endpoint.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <new>
+
+namespace {
+
+inline constexpr std::size_t host_name_limit = 256;
+
+struct wait_time {
+    std::uint64_t seconds = 0;
+    std::uint64_t microseconds = 0;  // may exceed one second
+};
+
+// Whole seconds from the 10-bit shift, the rest from the 10-bit mask scaled by
+// 1024: a time-out is read in units of 1024 ms and 1024 us, not 1000.
+wait_time receive_wait(std::uint32_t timeout_ms)
+{
+    return {timeout_ms >> 10, static_cast<std::uint64_t>(timeout_ms & 1023U) << 10};
+}
+
+timespec to_timespec(wait_time wait)
+{
+    std::uint64_t seconds = wait.seconds;
+    std::uint64_t nanoseconds = wait.microseconds * 1000;
+    if (nanoseconds >= 1000000000) {  // at most 1,047,552 us: one carry at most
+        nanoseconds -= 1000000000;
+        seconds += 1;
+    }
+    timespec result{};
+    result.tv_sec = static_cast<time_t>(seconds);
+    result.tv_nsec = static_cast<long>(nanoseconds);
+    return result;
+}
+
+timespec add_time(timespec a, timespec b)
+{
+    timespec sum{a.tv_sec + b.tv_sec, a.tv_nsec + b.tv_nsec};
+    if (sum.tv_nsec >= 1000000000) {
+        sum.tv_nsec -= 1000000000;
+        sum.tv_sec += 1;
+    }
+    return sum;
+}
+
+// What is left of the wait at `now`, or zero once the deadline has passed.
+timespec time_left(timespec deadline, timespec now)
+{
+    if (now.tv_sec > deadline.tv_sec ||
+        (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
+        return timespec{0, 0};
+    }
+    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+    if (left.tv_nsec < 0) {
+        left.tv_nsec += 1000000000;
+        left.tv_sec -= 1;
+    }
+    return left;
+}
+
+void close_quietly(int handle)
+{
+    // The descriptor is released even when close reports an error, and there
+    // is nothing more to do about one on a socket being abandoned.
+    if (handle >= 0) {
+        ::close(handle);
+    }
+}
+
+void abandon_open(channel_number channel, error_number code, error_number& error)
+{
+    std::unique_ptr<channel_record> record = remove_channel(channel);
+    if (record) {
+        close_quietly(record->handle);
+    }
+    error = code;
+}
+
+enum class wait_result { ready, timed_out, failed };
+
+// One wait for readability. A signal does not shorten it: the wait resumes
+// for the time still left, measured on a clock that never jumps.
+wait_result wait_readable(int handle, wait_time wait)
+{
+    timespec now{};
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+        return wait_result::failed;
+    }
+    const timespec deadline = add_time(now, to_timespec(wait));
+    timespec left = to_timespec(wait);
+    for (;;) {
+        pollfd watch{handle, POLLIN, 0};
+        const int ready = ppoll(&watch, 1, &left, nullptr);
+        if (ready > 0) {
+            return (watch.revents & POLLNVAL) != 0 ? wait_result::failed : wait_result::ready;
+        }
+        if (ready == 0) {
+            return wait_result::timed_out;
+        }
+        if (errno != EINTR || clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+            return wait_result::failed;
+        }
+        left = time_left(deadline, now);
+    }
+}
+
+}  // namespace
+
+std::uint64_t receive_wait_microseconds(std::uint32_t timeout_ms)
+{
+    const wait_time wait = receive_wait(timeout_ms);
+    return wait.seconds * 1000000 + wait.microseconds;
+}
+
+void open_udp_endpoint(channel_number channel, std::uint16_t port, std::uint32_t timeout_ms,
+                       error_number& error)
+{
+    if (channel < 0) {
+        error = error::channel_not_open;
+        return;
+    }
+    if (find_channel(channel) != nullptr) {
+        error = error::channel_already_open;
+        return;
+    }
+
+    channel_record fresh;
+    fresh.number = channel;
+    fresh.kind = channel_kind::udp_endpoint;
+    fresh.port = port;
+    fresh.timeout_ms = timeout_ms;
+    fresh.receive_buffer.reset(new (std::nothrow) char[receive_buffer_size]);
+    if (!fresh.receive_buffer || !insert_channel(std::move(fresh))) {
+        error = error::out_of_memory;
+        return;
+    }
+    channel_record* record = find_channel(channel);
+
+    record->handle = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (record->handle < 0) {
+        abandon_open(channel, error::socket_failure, error);
+        return;
+    }
+
+    // gethostname may fill the buffer without a terminator when it truncates.
+    char host_name[host_name_limit + 1] = {};
+    if (::gethostname(host_name, host_name_limit) != 0) {
+        abandon_open(channel, error::socket_failure, error);
+        return;
+    }
+
+    // No address-reuse option: a port that another socket holds must make the
+    // open fail, so that two receivers never split one sender's frames.
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(record->handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        abandon_open(channel, error::socket_failure, error);
+        return;
+    }
+
+    try {
+        record->name.assign(host_name);
+    } catch (const std::bad_alloc&) {
+        abandon_open(channel, error::out_of_memory, error);
+        return;
+    }
+
+    const int enable = 1;
+    if (::setsockopt(record->handle, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable) != 0) {
+        abandon_open(channel, error::socket_failure, error);
+        return;
+    }
+}
+
+received_datagram receive_datagram(channel_number channel, error_number& error)
+{
+    received_datagram result;
+    const channel_record* record = find_channel(channel);
+    if (record == nullptr) {
+        error = error::channel_not_open;
+        return result;
+    }
+    if (record->kind != channel_kind::udp_endpoint) {
+        error = error::wrong_channel_kind;
+        return result;
+    }
+
+    switch (wait_readable(record->handle, receive_wait(record->timeout_ms))) {
+    case wait_result::ready:
+        break;
+    case wait_result::timed_out:
+        error = error::timed_out;
+        return result;
+    case wait_result::failed:
+        error = error::socket_failure;
+        return result;
+    }
+
+    // Readiness can be withdrawn before the read (a datagram dropped for a
+    // bad checksum, say), so the read never blocks: finding nothing after
+    // all is the same as a wait that ran out.
+    sockaddr_in sender{};
+    socklen_t sender_size = sizeof sender;
+    const ssize_t size =
+        ::recvfrom(record->handle, record->receive_buffer.get(), receive_buffer_size, MSG_DONTWAIT,
+                   reinterpret_cast<sockaddr*>(&sender), &sender_size);
+    if (size < 0) {
+        error = (errno == EAGAIN || errno == EWOULDBLOCK) ? error::timed_out : error::socket_failure;
+        return result;
+    }
+
+    try {
+        result.payload.assign(record->receive_buffer.get(), static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+        error = error::out_of_memory;
+        return result;
+    }
+    if (sender_size >= sizeof sender && sender.sin_family == AF_INET) {
+        result.sender_address = sender.sin_addr.s_addr;  // already first octet first
+        result.sender_port = ntohs(sender.sin_port);
+    }
+    return result;
+}

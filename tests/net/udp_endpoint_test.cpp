@@ -1,0 +1,315 @@
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "net/udp_endpoint.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+constexpr channel_number endpoint_channel = 1;
+
+// A UDP socket of the test's own, closed when it goes out of scope.
+struct test_socket {
+    int handle = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ~test_socket() { ::close(handle); }
+
+    std::uint16_t bind_to(std::uint32_t address, std::uint16_t port)
+    {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(address);
+        local.sin_port = htons(port);
+        if (::bind(handle, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            return 0;
+        }
+        socklen_t size = sizeof local;
+        ::getsockname(handle, reinterpret_cast<sockaddr*>(&local), &size);
+        return ntohs(local.sin_port);
+    }
+
+    bool send_to(std::uint32_t address, std::uint16_t port, byte_view payload) const
+    {
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_addr.s_addr = htonl(address);
+        target.sin_port = htons(port);
+        return ::sendto(handle, payload.data(), payload.size(), 0,
+                        reinterpret_cast<sockaddr*>(&target),
+                        sizeof target) == static_cast<ssize_t>(payload.size());
+    }
+};
+
+// A port that nothing holds at the moment of asking.
+std::uint16_t free_port()
+{
+    test_socket probe;
+    return probe.bind_to(INADDR_ANY, 0);
+}
+
+int open_descriptor_count()
+{
+    int count = 0;
+    if (DIR* listing = ::opendir("/proc/self/fd")) {
+        while (::readdir(listing) != nullptr) {
+            ++count;
+        }
+        ::closedir(listing);
+    }
+    return count;
+}
+
+long elapsed_ms(clock_type::time_point since)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - since).count());
+}
+
+class udp_endpoint_test : public testing::Test {
+protected:
+    void open_endpoint(std::uint32_t timeout_ms)
+    {
+        port = free_port();
+        ASSERT_NE(port, 0);
+        error_number error = 0;
+        open_udp_endpoint(endpoint_channel, port, timeout_ms, error);
+        ASSERT_EQ(error, 0);
+    }
+
+    void SetUp() override { reset_channel_table(); }
+
+    void TearDown() override
+    {
+        error_number error = 0;
+        close_channel(endpoint_channel, error);
+        reset_channel_table();
+    }
+
+    std::uint16_t port = 0;
+};
+
+}  // namespace
+
+TEST(receive_wait, counts_the_time_out_in_units_of_1024)
+{
+    const struct {
+        std::uint32_t timeout_ms;
+        std::uint64_t microseconds;
+    } cases[] = {
+        {60000, 58622592},  // the receiver's own: 58 s + 608 * 1024 us
+        {0, 0},
+        {1023, 1047552},  // the largest remainder, above one second
+        {977, 1000448},   // the first remainder above one second
+        {976, 999424},
+        {1024, 1000000},
+        {50, 51200},
+        {4294967295U, 4194303ULL * 1000000 + 1047552},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(receive_wait_microseconds(c.timeout_ms), c.microseconds) << c.timeout_ms;
+    }
+}
+
+TEST_F(udp_endpoint_test, returns_every_payload_whole_with_its_sender)
+{
+    open_endpoint(60000);
+    test_socket sender;
+    const std::uint16_t sender_port = sender.bind_to(INADDR_LOOPBACK, 0);
+    byte_string largest(65507, '\0');
+    for (std::size_t i = 0; i < largest.size(); ++i) {
+        largest[i] = static_cast<char>(i * 7 + i / 251);
+    }
+    const byte_string payloads[] = {
+        "",
+        byte_string("A0\0\r\n\r\nFF\0", 11),
+        "0A1B2C",
+        largest,
+    };
+    for (const byte_string& payload : payloads) {
+        ASSERT_TRUE(sender.send_to(INADDR_LOOPBACK, port, payload)) << payload.size();
+        error_number error = 99;  // success must leave it alone
+        const received_datagram got = receive_datagram(endpoint_channel, error);
+        EXPECT_EQ(error, 99);
+        EXPECT_EQ(got.payload.size(), payload.size());
+        EXPECT_TRUE(got.payload == payload) << payload.size();
+        EXPECT_EQ(got.sender_address, htonl(INADDR_LOOPBACK));
+        EXPECT_EQ(got.sender_port, sender_port);
+    }
+}
+
+TEST_F(udp_endpoint_test, takes_queued_and_broadcast_datagrams_in_arrival_order)
+{
+    open_endpoint(60000);
+    test_socket sender;
+    const int enable = 1;
+    ASSERT_EQ(::setsockopt(sender.handle, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable), 0);
+    ASSERT_TRUE(sender.send_to(INADDR_LOOPBACK, port, "first"));
+    ASSERT_TRUE(sender.send_to(0x7FFFFFFF, port, "second"));  // 127.255.255.255
+
+    const auto start = clock_type::now();
+    for (const byte_view expected : {"first", "second"}) {
+        error_number error = 0;
+        EXPECT_EQ(receive_datagram(endpoint_channel, error).payload, expected);
+        EXPECT_EQ(error, 0);
+    }
+    EXPECT_LT(elapsed_ms(start), 1000) << "a queued datagram must not wait";
+}
+
+TEST_F(udp_endpoint_test, times_out_after_the_receive_wait)
+{
+    open_endpoint(50);  // a receive wait of 51.2 ms
+    error_number error = 0;
+    const auto start = clock_type::now();
+    const received_datagram got = receive_datagram(endpoint_channel, error);
+    const long waited = elapsed_ms(start);
+    EXPECT_EQ(error, error::timed_out);
+    EXPECT_TRUE(got.payload.empty());
+    EXPECT_GE(waited, 51);
+    EXPECT_LT(waited, 500);
+}
+
+namespace {
+void ignore_alarm(int) {}
+}  // namespace
+
+TEST_F(udp_endpoint_test, a_signal_neither_ends_nor_restarts_the_wait)
+{
+    open_endpoint(300);  // 307.2 ms
+    struct sigaction action{};
+    struct sigaction previous{};
+    action.sa_handler = ignore_alarm;  // no SA_RESTART: the wait sees EINTR
+    ASSERT_EQ(::sigaction(SIGALRM, &action, &previous), 0);
+    itimerval timer{};
+    timer.it_value.tv_usec = 200000;
+    ASSERT_EQ(::setitimer(ITIMER_REAL, &timer, nullptr), 0);
+
+    error_number error = 0;
+    const auto start = clock_type::now();
+    receive_datagram(endpoint_channel, error);
+    const long waited = elapsed_ms(start);
+    ::sigaction(SIGALRM, &previous, nullptr);
+
+    EXPECT_EQ(error, error::timed_out);
+    EXPECT_GE(waited, 307);
+    EXPECT_LT(waited, 450) << "the wait after the signal must be only what was left";
+}
+
+TEST_F(udp_endpoint_test, sets_broadcast_and_nothing_that_would_share_the_port)
+{
+    open_endpoint(60000);
+    const channel_record* record = find_channel(endpoint_channel);
+    ASSERT_NE(record, nullptr);
+
+    const auto option = [&](int name) {
+        int value = -1;
+        socklen_t size = sizeof value;
+        ::getsockopt(record->handle, SOL_SOCKET, name, &value, &size);
+        return value;
+    };
+    EXPECT_EQ(option(SO_BROADCAST), 1);
+    EXPECT_EQ(option(SO_REUSEADDR), 0);
+    EXPECT_EQ(option(SO_REUSEPORT), 0);
+    EXPECT_NE(::fcntl(record->handle, F_GETFD) & FD_CLOEXEC, 0);
+
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    ASSERT_EQ(::getsockname(record->handle, reinterpret_cast<sockaddr*>(&local), &size), 0);
+    EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_EQ(ntohs(local.sin_port), port);
+}
+
+TEST_F(udp_endpoint_test, a_failed_open_leaves_no_record_and_no_descriptor)
+{
+    open_endpoint(60000);
+    const int open_before = open_descriptor_count();
+    const channel_record* first = find_channel(endpoint_channel);
+    const int first_handle = first->handle;
+
+    test_socket holder;
+    const std::uint16_t held_port = holder.bind_to(INADDR_ANY, 0);
+    const int descriptors_with_holder = open_descriptor_count();
+
+    const struct {
+        channel_number channel;
+        std::uint16_t port;
+        error_number expected;
+    } cases[] = {
+        {2, held_port, error::socket_failure},
+        {2, port, error::socket_failure},  // the open endpoint's own port
+        {endpoint_channel, free_port(), error::channel_already_open},
+        {-1, free_port(), error::channel_not_open},
+    };
+    for (const auto& c : cases) {
+        error_number error = 0;
+        open_udp_endpoint(c.channel, c.port, 1000, error);
+        EXPECT_EQ(error, c.expected) << c.channel << " " << c.port;
+        EXPECT_EQ(open_descriptor_count(), descriptors_with_holder);
+        EXPECT_EQ(find_channel(2), nullptr);
+    }
+    EXPECT_EQ(open_before + 1, descriptors_with_holder);
+
+    // The endpoint that was open already is exactly as it was.
+    const channel_record* still = find_channel(endpoint_channel);
+    ASSERT_EQ(still, first);
+    EXPECT_EQ(still->handle, first_handle);
+    EXPECT_EQ(still->port, port);
+    EXPECT_EQ(still->timeout_ms, 60000U);
+    test_socket sender;
+    ASSERT_TRUE(sender.send_to(INADDR_LOOPBACK, port, "still here"));
+    error_number error = 0;
+    EXPECT_EQ(receive_datagram(endpoint_channel, error).payload, "still here");
+    EXPECT_EQ(error, 0);
+}
+
+TEST_F(udp_endpoint_test, receive_and_close_refuse_what_is_not_an_open_endpoint)
+{
+    error_number error = 0;
+    close_channel(7, error);  // never opened: nothing happens
+    EXPECT_EQ(error, 0);
+    EXPECT_TRUE(receive_datagram(7, error).payload.empty());
+    EXPECT_EQ(error, error::channel_not_open);
+
+    channel_record file;
+    file.number = 7;
+    file.kind = channel_kind::disk_file;
+    ASSERT_TRUE(insert_channel(std::move(file)));
+    error = 0;
+    receive_datagram(7, error);
+    EXPECT_EQ(error, error::wrong_channel_kind);
+
+    open_endpoint(60000);
+    const int handle = find_channel(endpoint_channel)->handle;
+    error = 0;
+    close_channel(endpoint_channel, error);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(find_channel(endpoint_channel), nullptr);
+    EXPECT_EQ(::fcntl(handle, F_GETFD), -1);
+    receive_datagram(endpoint_channel, error);
+    EXPECT_EQ(error, error::channel_not_open);
+}
+
+TEST(host_address, gives_the_listed_address_or_zero)
+{
+    EXPECT_EQ(lookup_host_address("localhost", 1), htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(lookup_host_address("127.0.0.9", 1), htonl(0x7F000009));
+    for (const std::int32_t position : {0, -1, 1000}) {
+        EXPECT_EQ(lookup_host_address("localhost", position), 0U) << position;
+    }
+    EXPECT_EQ(lookup_host_address(byte_view("localhost\0x", 11), 1), 0U);
+    EXPECT_EQ(lookup_host_address(byte_string(300, 'a'), 1), 0U);
+
+    char own_name[257] = {};
+    ASSERT_EQ(::gethostname(own_name, 256), 0);
+    EXPECT_EQ(lookup_host_address("", 1), lookup_host_address(own_name, 1));
+}
