@@ -11,6 +11,9 @@
 // "QLT_" + yyyymmdd of the local date + ".txt".
 byte_string make_log_file_name();
 
+// The same name for a date text "mm-dd-yyyy".
+byte_string log_file_name_for_date(byte_view date);
+
 // The 19 items of the log line and its CR LF.
 byte_string log_line(const decoded_frame& frame);
 
@@ -23,7 +26,10 @@ struct log_backlog {
 inline constexpr std::size_t log_backlog_limit = 10000;
 
 // Appends the frame's line (after any waiting lines) under the log channel.
-// A line that cannot be written waits in the backlog for the next append.
+// A line that cannot be written waits in the backlog for the next append;
+// the file only ever gains whole lines. The file is locked with an exclusive
+// flock from open to close, so a program that holds such a lock keeps the
+// receiver out without making it wait.
 void append_log_line(channel_number channel, const byte_string& file_name,
                      const decoded_frame& frame, log_backlog& backlog, error_number& error);
 

@@ -1,0 +1,10 @@
+#include "logfile/file_calls.h"
+
+#include <unistd.h>
+
+log_file_calls real_file_calls()
+{
+    return {::write, ::ftruncate};
+}
+
+log_file_calls file_calls = real_file_calls();
