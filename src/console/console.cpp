@@ -1,0 +1,114 @@
+#include "console/console.h"
+
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "console/device.h"
+#include "console/terminal_restore.h"
+
+namespace {
+
+// The screen is as large as the terminal is now. A change of size keeps
+// the model's top-left content and repaints the terminal from it, since a
+// resized terminal may have moved or lost what it showed.
+bool ready(console_device& console)
+{
+    if (console.screen.rows == 0) {
+        return false;
+    }
+    if (console.size_fd >= 0) {
+        winsize size{};
+        if (ioctl(console.size_fd, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0 &&
+            (size.ws_row != console.screen.rows || size.ws_col != console.screen.columns)) {
+            resize_screen(console.screen, size.ws_row, size.ws_col);
+            request_repaint(console.output);
+        }
+    }
+    console.changes.clear();
+    return true;
+}
+
+}  // namespace
+
+void move_cursor(console_device& console, int row, int column)
+{
+    if (ready(console)) {
+        move_cursor(console.screen, row, column);
+    }
+}
+
+void write_text(console_device& console, byte_view text)
+{
+    if (ready(console)) {
+        write_text(console.screen, text, &console.changes);
+        render_changes(console.output, console.screen, text, console.changes);
+    }
+}
+
+void end_line(console_device& console)
+{
+    if (ready(console)) {
+        end_line(console.screen, &console.changes);
+        render_changes(console.output, console.screen, byte_view{}, console.changes);
+    }
+}
+
+void set_colours(console_device& console, int foreground, int background)
+{
+    if (ready(console)) {
+        set_colours(console.screen, foreground, background);
+    }
+}
+
+void clear_screen(console_device& console)
+{
+    if (ready(console)) {
+        clear_screen(console.screen, &console.changes);
+        render_changes(console.output, console.screen, byte_view{}, console.changes);
+    }
+}
+
+void scroll_region(console_device& console, int top, int left, int bottom, int right,
+                   scroll_direction direction, int count)
+{
+    if (ready(console)) {
+        scroll_region(console.screen, top, left, bottom, right, direction, count, &console.changes);
+        render_changes(console.output, console.screen, byte_view{}, console.changes);
+    }
+}
+
+byte_string read_key(console_device& console)
+{
+    if (!ready(console)) {
+        return byte_string{};
+    }
+    return next_key(console.keyboard);
+}
+
+void flush_console(console_device& console)
+{
+    if (ready(console) && console.output.fd >= 0) {
+        flush_output(console.output, console.screen);
+        set_restore_bytes(restore_sequence(console.screen));
+    }
+}
+
+void pause_ms(console_device& console, int milliseconds)
+{
+    flush_console(console);
+    if (milliseconds <= 0) {
+        return;
+    }
+    timespec remaining{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+void sound_beep(console_device& console)
+{
+    if (ready(console)) {
+        render_bell(console.output);
+    }
+}

@@ -1,0 +1,235 @@
+#include "console/screen_model.h"
+
+#include <algorithm>
+
+namespace {
+
+std::size_t index_of(const screen_model& screen, int row, int column)
+{
+    return static_cast<std::size_t>(row - 1) * static_cast<std::size_t>(screen.columns) +
+           static_cast<std::size_t>(column - 1);
+}
+
+screen_cell blank_cell(const screen_model& screen)
+{
+    return screen_cell{' ', make_attribute(screen.foreground, screen.background)};
+}
+
+// Moves the rectangle's content `count` cells towards `direction`; `count`
+// is already within 1 and the rectangle's extent in that direction.
+void shift_rectangle(screen_model& screen, int top, int left, int bottom, int right,
+                     scroll_direction direction, int count)
+{
+    const screen_cell blank = blank_cell(screen);
+    switch (direction) {
+    case scroll_direction::up:
+        for (int row = top; row <= bottom; ++row) {
+            for (int column = left; column <= right; ++column) {
+                cell_at(screen, row, column) =
+                    row + count <= bottom ? cell_at(screen, row + count, column) : blank;
+            }
+        }
+        break;
+    case scroll_direction::down:
+        for (int row = bottom; row >= top; --row) {
+            for (int column = left; column <= right; ++column) {
+                cell_at(screen, row, column) =
+                    row - count >= top ? cell_at(screen, row - count, column) : blank;
+            }
+        }
+        break;
+    case scroll_direction::left:
+        for (int row = top; row <= bottom; ++row) {
+            for (int column = left; column <= right; ++column) {
+                cell_at(screen, row, column) =
+                    column + count <= right ? cell_at(screen, row, column + count) : blank;
+            }
+        }
+        break;
+    case scroll_direction::right:
+        for (int row = top; row <= bottom; ++row) {
+            for (int column = right; column >= left; --column) {
+                cell_at(screen, row, column) =
+                    column - count >= left ? cell_at(screen, row, column - count) : blank;
+            }
+        }
+        break;
+    }
+}
+
+void record(change_list* changes, const screen_change& change)
+{
+    if (changes != nullptr) {
+        changes->push_back(change);
+    }
+}
+
+void scroll_whole_screen_up(screen_model& screen, change_list* changes)
+{
+    shift_rectangle(screen, 1, 1, screen.rows, screen.columns, scroll_direction::up, 1);
+    screen_change change;
+    change.what = screen_change::kind::scroll;
+    change.top = 1;
+    change.left = 1;
+    change.bottom = screen.rows;
+    change.right = screen.columns;
+    change.direction = scroll_direction::up;
+    change.count = 1;
+    record(changes, change);
+}
+
+}  // namespace
+
+screen_model make_screen(int rows, int columns)
+{
+    screen_model screen;
+    screen.rows = std::max(rows, 1);
+    screen.columns = std::max(columns, 1);
+    screen.cells.assign(static_cast<std::size_t>(screen.rows) * static_cast<std::size_t>(screen.columns),
+                        screen_cell{});
+    return screen;
+}
+
+screen_cell& cell_at(screen_model& screen, int row, int column)
+{
+    return screen.cells[index_of(screen, row, column)];
+}
+
+const screen_cell& cell_at(const screen_model& screen, int row, int column)
+{
+    return screen.cells[index_of(screen, row, column)];
+}
+
+void resize_screen(screen_model& screen, int rows, int columns)
+{
+    rows = std::max(rows, 1);
+    columns = std::max(columns, 1);
+    if (rows == screen.rows && columns == screen.columns) {
+        return;
+    }
+    screen_model resized = make_screen(rows, columns);
+    std::fill(resized.cells.begin(), resized.cells.end(), blank_cell(screen));
+    for (int row = 1; row <= std::min(rows, screen.rows); ++row) {
+        for (int column = 1; column <= std::min(columns, screen.columns); ++column) {
+            cell_at(resized, row, column) = cell_at(screen, row, column);
+        }
+    }
+    resized.cursor_row = std::min(screen.cursor_row, rows);
+    resized.cursor_column = std::min(screen.cursor_column, columns);
+    resized.foreground = screen.foreground;
+    resized.background = screen.background;
+    resized.pending_scroll = false;
+    screen = std::move(resized);
+}
+
+void move_cursor(screen_model& screen, int row, int column)
+{
+    if (row >= 1 && row <= screen.rows) {
+        screen.cursor_row = row;
+    }
+    if (column >= 1 && column <= screen.columns) {
+        screen.cursor_column = column;
+    }
+    screen.pending_scroll = false;
+}
+
+void write_text(screen_model& screen, byte_view text, change_list* changes)
+{
+    const colour_attribute colours = make_attribute(screen.foreground, screen.background);
+    std::size_t done = 0;
+    while (done < text.size()) {
+        if (screen.pending_scroll) {
+            screen.pending_scroll = false;
+            scroll_whole_screen_up(screen, changes);
+        }
+        const std::size_t room = static_cast<std::size_t>(screen.columns - screen.cursor_column + 1);
+        const std::size_t run = std::min(room, text.size() - done);
+        screen_cell* cell = &cell_at(screen, screen.cursor_row, screen.cursor_column);
+        for (std::size_t i = 0; i < run; ++i) {
+            cell[i] = screen_cell{text[done + i], colours};
+        }
+        screen_change change;
+        change.what = screen_change::kind::cells;
+        change.row = screen.cursor_row;
+        change.column = screen.cursor_column;
+        change.offset = done;
+        change.length = run;
+        record(changes, change);
+
+        done += run;
+        screen.cursor_column += static_cast<int>(run);
+        if (screen.cursor_column > screen.columns) {
+            screen.cursor_column = 1;
+            if (screen.cursor_row < screen.rows) {
+                ++screen.cursor_row;
+            } else {
+                screen.pending_scroll = true;
+            }
+        }
+    }
+}
+
+void end_line(screen_model& screen, change_list* changes)
+{
+    if (screen.cursor_row < screen.rows) {
+        ++screen.cursor_row;
+        screen.cursor_column = 1;
+        screen.pending_scroll = false;
+        return;
+    }
+    if (screen.pending_scroll) {
+        screen.pending_scroll = false;
+        scroll_whole_screen_up(screen, changes);
+    }
+    scroll_whole_screen_up(screen, changes);
+    screen.cursor_row = screen.rows;
+    screen.cursor_column = 1;
+}
+
+void set_colours(screen_model& screen, int foreground, int background)
+{
+    if (foreground >= 0 && foreground <= 15) {
+        screen.foreground = foreground;
+    }
+    if (background >= 0 && background <= 15) {
+        screen.background = background;
+    }
+}
+
+void clear_screen(screen_model& screen, change_list* changes)
+{
+    std::fill(screen.cells.begin(), screen.cells.end(), blank_cell(screen));
+    screen.cursor_row = 1;
+    screen.cursor_column = 1;
+    screen.pending_scroll = false;
+    screen_change change;
+    change.what = screen_change::kind::clear;
+    record(changes, change);
+}
+
+void scroll_region(screen_model& screen, int top, int left, int bottom, int right,
+                   scroll_direction direction, int count, change_list* changes)
+{
+    if (bottom <= 0 || bottom > screen.rows) {
+        bottom = screen.rows;
+    }
+    if (right <= 0 || right > screen.columns) {
+        right = screen.columns;
+    }
+    top = std::clamp(top, 1, bottom);
+    left = std::clamp(left, 1, right);
+    const bool vertical = direction == scroll_direction::up || direction == scroll_direction::down;
+    const int extent = vertical ? bottom - top + 1 : right - left + 1;
+    count = std::clamp(count, 1, extent);
+
+    shift_rectangle(screen, top, left, bottom, right, direction, count);
+    screen_change change;
+    change.what = screen_change::kind::scroll;
+    change.top = top;
+    change.left = left;
+    change.bottom = bottom;
+    change.right = right;
+    change.direction = direction;
+    change.count = count;
+    record(changes, change);
+}

@@ -1,0 +1,372 @@
+#include "console/terminal_output.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+#include "console/glyphs.h"
+
+namespace {
+
+constexpr char escape = 27;
+
+// Cancels a sequence the terminal may be in the middle of (a dropped tail
+// can cut one), then puts the modes our addressing relies on: no scroll
+// region, no origin mode, replace rather than insert, plain colours,
+// cursor visible.
+constexpr byte_view cancel_sequence = "\x18";
+constexpr byte_view start_modes = "\x1b[0m\x1b[r\x1b[?6l\x1b[4l\x1b[?25h";
+
+void append_number(byte_string& out, int value)
+{
+    char digits[12];
+    int count = 0;
+    unsigned magnitude = value < 0 ? 0u : static_cast<unsigned>(value);
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (count > 0) {
+        out.push_back(digits[--count]);
+    }
+}
+
+void append_csi(byte_string& out)
+{
+    out.push_back(escape);
+    out.push_back('[');
+}
+
+// CSI n <final>, with n left out when it is 1, the default of these
+// sequences.
+void append_counted(byte_string& out, int count, char final)
+{
+    append_csi(out);
+    if (count != 1) {
+        append_number(out, count);
+    }
+    out.push_back(final);
+}
+
+// Our numbering has bit 1 blue and bit 4 red; the ANSI one the reverse.
+int ansi_colour(int colour)
+{
+    return ((colour & 1) << 2) | (colour & 2) | ((colour & 4) >> 2);
+}
+
+int foreground_parameter(int colour) { return ((colour & 8) != 0 ? 90 : 30) + ansi_colour(colour); }
+int background_parameter(int colour) { return ((colour & 8) != 0 ? 100 : 40) + ansi_colour(colour); }
+
+void set_terminal_colours(terminal_output& output, colour_attribute colours)
+{
+    if (output.colours == colours) {
+        return;
+    }
+    byte_string& out = output.unsent;
+    const int foreground = foreground_of(colours);
+    const int background = background_of(colours);
+    append_csi(out);
+    if (output.colours < 0) {
+        out.append("0;");
+        append_number(out, foreground_parameter(foreground));
+        out.push_back(';');
+        append_number(out, background_parameter(background));
+    } else {
+        const auto known = static_cast<colour_attribute>(output.colours);
+        const bool foreground_differs = foreground_of(known) != foreground;
+        if (foreground_differs) {
+            append_number(out, foreground_parameter(foreground));
+        }
+        if (background_of(known) != background) {
+            if (foreground_differs) {
+                out.push_back(';');
+            }
+            append_number(out, background_parameter(background));
+        }
+    }
+    out.push_back('m');
+    output.colours = colours;
+}
+
+void set_terminal_cursor(terminal_output& output, int row, int column)
+{
+    if (output.cursor_row == row && output.cursor_column == column) {
+        return;
+    }
+    byte_string& out = output.unsent;
+    append_csi(out);
+    if (output.cursor_row == row && output.cursor_column > 0) {
+        if (column != 1) {
+            append_number(out, column);
+        }
+        out.push_back('G');
+    } else {
+        if (row != 1 || column != 1) {
+            append_number(out, row);
+        }
+        if (column != 1) {
+            out.push_back(';');
+            append_number(out, column);
+        }
+        out.push_back('H');
+    }
+    output.cursor_row = row;
+    output.cursor_column = column;
+}
+
+void forget_cursor(terminal_output& output)
+{
+    output.cursor_row = 0;
+    output.cursor_column = 0;
+}
+
+void begin_output(terminal_output& output)
+{
+    if (!output.started) {
+        output.unsent.append(start_modes);
+        output.started = true;
+        output.colours = -1;  // SGR 0 gives the terminal's default colours, not ours
+        forget_cursor(output);
+    }
+}
+
+// The cursor's column after `length` cells written from `column`: past the
+// last column the terminal waits to wrap, and terminals differ on what the
+// next byte does there, so the position counts as unknown.
+void advance_cursor(terminal_output& output, const screen_model& screen, std::size_t length)
+{
+    output.cursor_column += static_cast<int>(length);
+    if (output.cursor_column > screen.columns) {
+        forget_cursor(output);
+    }
+}
+
+void render_run(terminal_output& output, const screen_model& screen, int row, int column, byte_view bytes)
+{
+    set_terminal_colours(output, make_attribute(screen.foreground, screen.background));
+    set_terminal_cursor(output, row, column);
+    for (char byte : bytes) {
+        append_glyph(output.unsent, byte, output.utf8);
+    }
+    advance_cursor(output, screen, bytes.size());
+}
+
+// Draws cells from the model as they are now.
+void render_rectangle(terminal_output& output, const screen_model& screen, int top, int left, int bottom,
+                      int right)
+{
+    for (int row = top; row <= bottom; ++row) {
+        set_terminal_cursor(output, row, left);
+        for (int column = left; column <= right; ++column) {
+            const screen_cell& cell = cell_at(screen, row, column);
+            set_terminal_colours(output, cell.colours);
+            append_glyph(output.unsent, cell.character, output.utf8);
+        }
+        advance_cursor(output, screen, static_cast<std::size_t>(right - left + 1));
+    }
+}
+
+// Full-width up and down scrolls become the terminal's own line insertion
+// and deletion, which fill with the colours in force; anything else is
+// redrawn from the model. Terminals disagree on where insertion and
+// deletion leave the cursor, so it is readdressed afterwards.
+void render_scroll(terminal_output& output, const screen_model& screen, const screen_change& change)
+{
+    const bool vertical =
+        change.direction == scroll_direction::up || change.direction == scroll_direction::down;
+    const bool full_width = change.left == 1 && change.right == screen.columns;
+    const bool to_bottom = change.bottom == screen.rows;
+    if (!vertical || !full_width || (!to_bottom && change.top == change.bottom)) {
+        render_rectangle(output, screen, change.top, change.left, change.bottom, change.right);
+        return;
+    }
+    byte_string& out = output.unsent;
+    set_terminal_colours(output, make_attribute(screen.foreground, screen.background));
+    if (!to_bottom) {
+        append_csi(out);
+        append_number(out, change.top);
+        out.push_back(';');
+        append_number(out, change.bottom);
+        out.push_back('r');
+        forget_cursor(output);
+    }
+    set_terminal_cursor(output, change.top, 1);
+    append_counted(out, change.count, change.direction == scroll_direction::down ? 'L' : 'M');
+    if (!to_bottom) {
+        append_csi(out);
+        out.push_back('r');
+    }
+    forget_cursor(output);
+}
+
+void render_clear(terminal_output& output, const screen_model& screen)
+{
+    set_terminal_colours(output, make_attribute(screen.foreground, screen.background));
+    output.unsent.append("\x1b[?25l\x1b[2J\x1b[?25h");
+}
+
+std::size_t repaint_size(const screen_model& screen)
+{
+    // Per cell at most a colour change and a three-byte glyph; per row an
+    // address.
+    return static_cast<std::size_t>(screen.rows) * static_cast<std::size_t>(screen.columns) * 16 +
+           static_cast<std::size_t>(screen.rows) * 16 + 64;
+}
+
+// Past the bound nothing more is kept: the terminal will be repainted.
+void keep_within_bound(terminal_output& output)
+{
+    if (output.unsent.size() > output.unsent_limit) {
+        output.unsent.clear();
+        output.unsent.shrink_to_fit();
+        output.repaint_needed = true;
+        output.cut_sequence = true;
+        output.colours = -1;
+        forget_cursor(output);
+    }
+}
+
+// Gives the terminal what it takes without waiting.
+void send_unsent(terminal_output& output)
+{
+    std::size_t sent = 0;
+    while (sent < output.unsent.size()) {
+        const long result = output.write(output.fd, output.unsent.data() + sent, output.unsent.size() - sent);
+        if (result > 0) {
+            sent += static_cast<std::size_t>(result);
+            continue;
+        }
+        if (result < 0 && errno == EINTR) {
+            continue;
+        }
+        if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        // The terminal has gone (hang-up, closed pseudo-terminal).
+        output.failed = true;
+        output.unsent.clear();
+        return;
+    }
+    output.unsent.erase(0, sent);
+}
+
+void repaint(terminal_output& output, const screen_model& screen)
+{
+    if (output.cut_sequence) {
+        output.unsent.append(cancel_sequence);
+        output.cut_sequence = false;
+    }
+    output.unsent.append(start_modes);
+    output.started = true;
+    output.colours = -1;
+    forget_cursor(output);
+    render_rectangle(output, screen, 1, 1, screen.rows, screen.columns);
+    output.repaint_needed = false;
+}
+
+}  // namespace
+
+long system_write(int fd, const char* bytes, std::size_t length)
+{
+    return static_cast<long>(::write(fd, bytes, length));
+}
+
+void render_changes(terminal_output& output, const screen_model& screen, byte_view text,
+                    const change_list& changes)
+{
+    if (output.fd < 0 || output.failed || output.repaint_needed || changes.empty()) {
+        return;
+    }
+    begin_output(output);
+    for (const screen_change& change : changes) {
+        switch (change.what) {
+        case screen_change::kind::cells:
+            render_run(output, screen, change.row, change.column, text.substr(change.offset, change.length));
+            break;
+        case screen_change::kind::scroll:
+            render_scroll(output, screen, change);
+            break;
+        case screen_change::kind::clear:
+            render_clear(output, screen);
+            break;
+        }
+    }
+    keep_within_bound(output);
+}
+
+void request_repaint(terminal_output& output)
+{
+    output.repaint_needed = true;
+}
+
+void render_bell(terminal_output& output)
+{
+    if (output.fd < 0 || output.failed) {
+        return;
+    }
+    output.unsent.push_back('\a');
+    keep_within_bound(output);
+}
+
+void flush_output(terminal_output& output, const screen_model& screen)
+{
+    if (output.fd < 0 || output.failed) {
+        return;
+    }
+    output.unsent_limit = std::max(least_unsent_limit, 2 * repaint_size(screen));
+    if (output.repaint_needed) {
+        // Bytes still waiting from before go first: they may end a sequence.
+        if (!output.unsent.empty()) {
+            send_unsent(output);
+        }
+        if (!output.unsent.empty() || output.failed) {
+            return;
+        }
+        repaint(output, screen);
+    }
+    begin_output(output);
+    set_terminal_cursor(output, screen.cursor_row, screen.cursor_column);
+    keep_within_bound(output);
+    if (!output.unsent.empty()) {
+        send_unsent(output);
+    }
+}
+
+void drain_output(terminal_output& output, int milliseconds)
+{
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (output.fd >= 0 && !output.failed && !output.unsent.empty()) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (elapsed >= milliseconds) {
+            return;
+        }
+        pollfd waiting{output.fd, POLLOUT, 0};
+        const int ready = poll(&waiting, 1, static_cast<int>(milliseconds - elapsed));
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
+        if (ready > 0) {
+            if ((waiting.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                return;
+            }
+            send_unsent(output);
+        }
+    }
+}
+
+byte_string restore_sequence(const screen_model& screen)
+{
+    byte_string out;
+    out.append(cancel_sequence);
+    out.append("\x1b[0m\x1b[r\x1b[?25h");
+    terminal_output placing;
+    set_terminal_cursor(placing, screen.cursor_row, screen.cursor_column);
+    out.append(placing.unsent);
+    return out;
+}
