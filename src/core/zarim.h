@@ -32,5 +32,11 @@ struct receiver_state {
     std::int32_t crc_error_count = 0;
 };
 
-// Entry i holds 2^i; the CRC tests the bits of every byte against it.
-using bit_mask_table = std::array<std::int32_t, 8>;
+// Entry i of `mask` holds 2^i; the CRC tests the bits of every byte against
+// it. `crc_step` is what the bit-by-bit CRC does to its working value for one
+// whole byte, worked out from the masks once when they are filled, so that a
+// frame costs one look-up per byte instead of eight bit tests.
+struct bit_mask_table {
+    std::array<std::int32_t, 8> mask{};
+    std::array<std::uint16_t, 256> crc_step{};
+};

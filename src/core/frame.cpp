@@ -1,0 +1,196 @@
+#include "core/frame.h"
+
+#include <bit>
+
+#include "format/number_text.h"
+
+namespace {
+
+// The datagram's knots become km/h; the battery byte becomes volts. Both are
+// single-precision constants, and 0.0196 is deliberately not 5/255.
+constexpr float knots_to_kmh = 1.852f;
+constexpr float battery_volts_per_step = 0.0196f;
+static_assert(std::bit_cast<std::uint32_t>(knots_to_kmh) == 0x3FED0E56u);
+static_assert(std::bit_cast<std::uint32_t>(battery_volts_per_step) == 0x3CA0902Eu);
+
+constexpr std::size_t field_bytes = 20;
+constexpr int coordinate_places = 5;
+constexpr int volt_places = 2;
+constexpr int climb_places = 2;
+constexpr std::int32_t climb_minimum_gap = 5;
+
+// The text's length and the pair position are signed 16-bit counts. From
+// 32,768 characters on the length is negative and no pair is read. At
+// exactly 32,767 the position would have to step from 32,767 to 32,769,
+// which it cannot hold; rather than stop part-way and hand a frame of
+// 16,384 bytes to the CRC test (which a crafted text could pass), such a
+// text yields no bytes either, so it always fails the CRC test.
+constexpr std::size_t longest_frame_text = 32766;
+
+// One byte through the working value, most significant bit first. This is
+// the definition of the CRC; the byte-step table is derived from it.
+std::uint32_t crc_byte_by_bits(const bit_mask_table& masks, std::uint32_t working,
+                               unsigned char byte)
+{
+    const auto value = static_cast<std::uint32_t>(byte);
+    for (int j = 7; j >= 0; --j) {
+        const auto mask = static_cast<std::uint32_t>(masks.mask[static_cast<std::size_t>(j)]);
+        const bool data_bit = (value & mask) == mask;
+        const bool top_bit = (working & 0x8000u) == 0x8000u;
+        working = (working & 0x7FFFu) * 2u;
+        if (data_bit != top_bit) working ^= 0x11021u;
+    }
+    return working;
+}
+
+// The CRC is linear, so one byte's effect splits into the part of the old
+// value shifted out of the low byte and a table entry for the high byte
+// combined with the data byte.
+std::uint16_t crc_by_bytes(const bit_mask_table& masks, byte_view bytes)
+{
+    std::uint16_t crc = 0xFFFF;
+    for (const char c : bytes) {
+        const auto index = static_cast<unsigned char>((crc >> 8) ^ static_cast<unsigned char>(c));
+        crc = static_cast<std::uint16_t>((crc << 8) ^ masks.crc_step[index]);
+    }
+    return crc;
+}
+
+std::uint32_t read_unsigned(const unsigned char* field, int width)
+{
+    std::uint32_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = (value << 8) | field[i];
+    return value;
+}
+
+// The two decimal digits of the byte's last two places, "07" for 7 and "23"
+// for 123: the same as the last two characters of "0" followed by the
+// byte's number text, without building that text three times a frame.
+void append_time_part(byte_string& text, unsigned char value)
+{
+    text.push_back(static_cast<char>('0' + value / 10 % 10));
+    text.push_back(static_cast<char>('0' + value % 10));
+}
+
+float rounded_single(long double value, int places)
+{
+    return static_cast<float>(round_to_places(value, places));
+}
+
+std::int32_t wrapping_difference(std::int32_t later, std::int32_t earlier)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(later) -
+                                     static_cast<std::uint32_t>(earlier));
+}
+
+// Returns the time gap; previous time, previous altitude and climb rate
+// change as the rule says.
+std::int32_t apply_climb_rule(std::int32_t seconds, std::int16_t altitude, receiver_state& state)
+{
+    if (state.previous_altitude == 0) state.previous_altitude = altitude;
+    if (state.previous_seconds == 0) {
+        state.previous_seconds = seconds;
+    } else {
+        const std::int32_t gap = wrapping_difference(seconds, state.previous_seconds);
+        if (gap > climb_minimum_gap) {
+            const long double gain = altitude - state.previous_altitude;
+            state.climb_rate = rounded_single(gain / static_cast<long double>(gap), climb_places);
+        }
+    }
+    return wrapping_difference(seconds, state.previous_seconds);
+}
+
+}  // namespace
+
+void fill_bit_mask_table(bit_mask_table& masks)
+{
+    for (std::size_t i = 0; i < masks.mask.size(); ++i) {
+        masks.mask[i] = static_cast<std::int32_t>(power(2.0L, static_cast<long double>(i)));
+    }
+    for (std::size_t byte = 0; byte < masks.crc_step.size(); ++byte) {
+        const std::uint32_t step = crc_byte_by_bits(masks, 0, static_cast<unsigned char>(byte));
+        masks.crc_step[byte] = static_cast<std::uint16_t>(step & 0xFFFFu);
+    }
+}
+
+byte_string frame_text_to_bytes(byte_view frame_text)
+{
+    byte_string bytes;
+    const std::size_t n = frame_text.size();
+    if (n > longest_frame_text) return bytes;
+    bytes.reserve((n + 1) / 2);
+    for (std::size_t p = 0; p < n; p += 2) {
+        bytes.push_back(static_cast<char>(hex_pair_value(frame_text.substr(p, 2))));
+    }
+    return bytes;
+}
+
+std::uint16_t frame_crc16(const bit_mask_table& masks, byte_view bytes)
+{
+    std::uint32_t working = 0xFFFFFFFFu;
+    for (const char c : bytes) working = crc_byte_by_bits(masks, working, static_cast<unsigned char>(c));
+    return static_cast<std::uint16_t>(working & 0xFFFFu);
+}
+
+bool verify_frame(const bit_mask_table& masks, byte_view frame_bytes, receiver_state& state,
+                  byte_string& frame_data)
+{
+    const std::size_t n = frame_bytes.size();
+    std::uint16_t received = 0;
+    if (n >= 2) {
+        received = static_cast<std::uint16_t>(static_cast<unsigned char>(frame_bytes[n - 2]) |
+                                              static_cast<unsigned char>(frame_bytes[n - 1]) << 8);
+    } else if (n == 1) {
+        received = static_cast<unsigned char>(frame_bytes[0]);
+    }
+    frame_data.assign(frame_bytes.substr(0, n >= 2 ? n - 2 : 0));
+
+    if (crc_by_bytes(masks, frame_data) == received) return true;
+    // The count is shown, not computed with; past its largest value it wraps
+    // to the smallest, as a 32-bit two's-complement counter does.
+    state.crc_error_count =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(state.crc_error_count) + 1u);
+    return false;
+}
+
+decoded_frame decode_frame(byte_view frame_data, receiver_state& state)
+{
+    // Bytes beyond the end of short frame data read as 0; bytes after the
+    // 20th are never read.
+    unsigned char b[field_bytes] = {};
+    const std::size_t present = frame_data.size() < field_bytes ? frame_data.size() : field_bytes;
+    for (std::size_t i = 0; i < present; ++i) b[i] = static_cast<unsigned char>(frame_data[i]);
+
+    decoded_frame frame;
+    frame.counter = static_cast<std::int16_t>(read_unsigned(b + 1, 2));
+
+    frame.time_text.reserve(8);
+    append_time_part(frame.time_text, b[3]);
+    frame.time_text.push_back(':');
+    append_time_part(frame.time_text, b[4]);
+    frame.time_text.push_back(':');
+    append_time_part(frame.time_text, b[5]);
+    frame.seconds_of_day = b[3] * 3600 + b[4] * 60 + b[5];
+
+    frame.latitude = rounded_single(std::bit_cast<float>(read_unsigned(b + 6, 4)), coordinate_places);
+    frame.longitude = rounded_single(std::bit_cast<float>(read_unsigned(b + 10, 4)), coordinate_places);
+    frame.altitude = static_cast<std::int16_t>(read_unsigned(b + 14, 2));
+
+    frame.time_gap = apply_climb_rule(frame.seconds_of_day, frame.altitude, state);
+    frame.climb_rate = state.climb_rate;
+
+    // The product of a single and a byte is exact in extended precision, so
+    // this is the one rounding to single.
+    frame.speed = static_cast<float>(static_cast<long double>(knots_to_kmh) * b[16]);
+    frame.satellites = b[17];
+    frame.temperature = static_cast<std::int16_t>(b[18] > 127 ? b[18] - 256 : b[18]);
+    frame.battery_voltage =
+        rounded_single(static_cast<long double>(battery_volts_per_step) * b[19], volt_places);
+    return frame;
+}
+
+void update_previous(const decoded_frame& frame, receiver_state& state)
+{
+    state.previous_seconds = frame.seconds_of_day;
+    state.previous_altitude = frame.altitude;
+}
