@@ -1,0 +1,457 @@
+#include "format/mask.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "format/number_text.h"
+
+namespace {
+
+// The digit string the formatter works from: 18 significant digits and a
+// zero, enough for every value the receiver shows.
+constexpr std::size_t digit_count = 19;
+
+enum class field_kind { none, number, whole_text, first_character, fixed_text };
+
+// One field as it stands in the mask. Every mask character of a numeric
+// field is one position of its text, so `length` is also the width the
+// field has before its value widens it.
+struct mask_field {
+    field_kind kind = field_kind::none;
+    std::size_t length = 0;
+    std::size_t integer_positions = 0;  // "#", ",", and the "**" or "$$" prefix
+    std::size_t decimal_places = 0;
+    bool has_point = false;
+    bool plus_in_front = false;
+    char trailing_sign = 0;  // '+', '-' or 0
+    bool star_fill = false;
+    bool currency = false;
+    bool grouping = false;
+    int exponent_digits = 0;  // 1 to 4 from a "^" run; 0 for none
+};
+
+bool may_start_field(char c)
+{
+    switch (c) {
+    case '#': case '.': case '&': case '!': case '\\': case '+': case '*': case '$':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The field that starts at `start`, or kind none when the characters there
+// are literal text. A run is a field only when it holds at least one digit
+// position, so a lone "+", "$", "*" or "," reads as literal text.
+mask_field field_at(byte_view mask, std::size_t start)
+{
+    mask_field field;
+    const char first = mask[start];
+    if (!may_start_field(first)) return field;
+    const auto at = [mask](std::size_t i) { return i < mask.size() ? mask[i] : '\0'; };
+
+    if (first == '&' || first == '!') {
+        field.kind = first == '&' ? field_kind::whole_text : field_kind::first_character;
+        field.length = 1;
+        return field;
+    }
+    if (first == '\\') {
+        std::size_t close = start + 1;
+        while (at(close) == ' ') ++close;
+        if (at(close) != '\\') return field;
+        field.kind = field_kind::fixed_text;
+        field.length = close - start + 1;
+        return field;
+    }
+
+    std::size_t i = start;
+    if (first == '+') {
+        field.plus_in_front = true;
+        ++i;
+    }
+    if (at(i) == '*' && at(i + 1) == '*') {
+        field.star_fill = true;
+        field.integer_positions = 2;
+        i += 2;
+        if (at(i) == '$') {
+            field.currency = true;
+            ++i;
+        }
+    } else if (at(i) == '$' && at(i + 1) == '$') {
+        field.currency = true;
+        field.integer_positions = 1;
+        i += 2;
+    }
+    for (;;) {
+        if (at(i) == '#') {
+            ++field.integer_positions;
+            ++i;
+            continue;
+        }
+        // Commas belong to the field only between its integer positions and
+        // the digits or point that follow, so "##, ##" keeps its comma.
+        if (at(i) == ',' && field.integer_positions > 0) {
+            std::size_t after = i;
+            while (at(after) == ',') ++after;
+            if (at(after) == '#' || (at(after) == '.' && at(after + 1) == '#')) {
+                field.integer_positions += after - i;
+                field.grouping = true;
+                i = after;
+                continue;
+            }
+        }
+        break;
+    }
+    // A point is the field's only when digit positions follow it: "#.#" is
+    // one field with one decimal place, "#." a field and a literal ".".
+    if (at(i) == '.' && at(i + 1) == '#') {
+        field.has_point = true;
+        ++i;
+        while (at(i) == '#') {
+            ++field.decimal_places;
+            ++i;
+        }
+    }
+    if (field.integer_positions == 0 && field.decimal_places == 0) return mask_field{};
+
+    int carets = 0;
+    while (carets < 6 && at(i + static_cast<std::size_t>(carets)) == '^') ++carets;
+    if (carets >= 3) {
+        field.exponent_digits = carets - 2;
+        i += static_cast<std::size_t>(carets);
+    }
+    // A sign shown in front leaves no room for a trailing one; otherwise a
+    // "+" or "-" right after the field is its sign, even where "+#" would
+    // start the next field.
+    if (!field.plus_in_front && (at(i) == '+' || at(i) == '-')) {
+        field.trailing_sign = at(i);
+        ++i;
+    }
+    field.kind = field_kind::number;
+    field.length = i - start;
+    return field;
+}
+
+// The result never holds more than mask_result_limit characters; whatever
+// would go beyond is dropped here, so no caller can overrun it.
+std::size_t room(const mask_state& state)
+{
+    return mask_result_limit - std::min(state.result.size(), mask_result_limit);
+}
+
+void append_char(mask_state& state, char c)
+{
+    if (room(state) > 0) state.result.push_back(c);
+}
+
+void append_run(mask_state& state, char c, std::size_t count)
+{
+    state.result.append(std::min(count, room(state)), c);
+}
+
+void append_bytes(mask_state& state, const char* bytes, std::size_t count)
+{
+    count = std::min(count, room(state));
+    if (count > 0) state.result.append(bytes, count);
+}
+
+// Copies literal text from the mask position up to the next field and
+// returns that field, not consumed. At the end of the mask it returns kind
+// none and the position rests at the end.
+mask_field copy_literal_text(mask_state& state)
+{
+    const byte_view mask = state.mask;
+    while (state.position < mask.size()) {
+        if (mask[state.position] == '_') {
+            // "_" as the very last character stands for itself.
+            const std::size_t literal =
+                state.position + 1 < mask.size() ? state.position + 1 : state.position;
+            append_char(state, mask[literal]);
+            state.position = literal + 1;
+            continue;
+        }
+        const mask_field field = field_at(mask, state.position);
+        if (field.kind != field_kind::none) return field;
+        append_char(state, mask[state.position]);
+        ++state.position;
+    }
+    return mask_field{};
+}
+
+// The text after a field reaches the result at once; when it runs to the end
+// of the mask the next argument starts again from the mask's first field.
+void finish_field(mask_state& state)
+{
+    if (copy_literal_text(state).kind == field_kind::none) state.position = 0;
+}
+
+// The pieces of one numeric field's text, left to right. Digits past the
+// known ones are zeros: a mantissa or a run of decimals may be longer than
+// the 19-digit string.
+struct number_text_pieces {
+    char front_sign = 0;
+    bool currency = false;
+    const char* integer_digits = nullptr;
+    std::size_t integer_known = 0;
+    std::size_t integer_zeros = 0;
+    bool point = false;
+    const char* fraction_digits = nullptr;
+    std::size_t decimal_known = 0;
+    std::size_t decimal_zeros = 0;
+    const char* exponent = nullptr;
+    std::size_t exponent_length = 0;
+    char trailing_sign = 0;
+};
+
+std::size_t text_length(const number_text_pieces& p)
+{
+    return (p.front_sign != 0) + static_cast<std::size_t>(p.currency) + p.integer_known +
+           p.integer_zeros + static_cast<std::size_t>(p.point) + p.decimal_known +
+           p.decimal_zeros + p.exponent_length + (p.trailing_sign != 0);
+}
+
+// Right-justified in the field's width, or wider when the text needs it.
+void emit_number(mask_state& state, const number_text_pieces& p, std::size_t width, char fill)
+{
+    const std::size_t length = text_length(p);
+    if (width > length) append_run(state, fill, width - length);
+    if (p.front_sign != 0) append_char(state, p.front_sign);
+    if (p.currency) append_char(state, '$');
+    append_bytes(state, p.integer_digits, p.integer_known);
+    append_run(state, '0', p.integer_zeros);
+    if (p.point) append_char(state, '.');
+    append_bytes(state, p.fraction_digits, p.decimal_known);
+    append_run(state, '0', p.decimal_zeros);
+    append_bytes(state, p.exponent, p.exponent_length);
+    if (p.trailing_sign != 0) append_char(state, p.trailing_sign);
+}
+
+// Rounds digits[0..kept) on the digit after them, `dropped`: above 5 up;
+// 5 up when a later digit is non-zero, else only to make the last kept digit
+// even (no kept digit counts as a kept 0). Returns true when the carry ran
+// out of the first digit; the digits are then all '0' and the caller puts
+// the "1" in front.
+bool round_digits(char* digits, std::size_t kept, char dropped, bool later_nonzero)
+{
+    const bool last_odd = kept > 0 && ((digits[kept - 1] - '0') & 1) != 0;
+    if (!(dropped > '5' || (dropped == '5' && (later_nonzero || last_odd)))) return false;
+    std::size_t i = kept;
+    while (i > 0 && digits[i - 1] == '9') digits[--i] = '0';
+    if (i == 0) return true;
+    ++digits[i - 1];
+    return false;
+}
+
+bool any_nonzero(const char* digits, std::size_t from, std::size_t to)
+{
+    for (std::size_t i = from; i < to; ++i) {
+        if (digits[i] != '0') return true;
+    }
+    return false;
+}
+
+// Exponent part "E+dd": at least `minimum` digits, more when the exponent
+// needs them. Returns its length.
+std::size_t write_exponent(char* out, long long exponent, int minimum)
+{
+    unsigned long long magnitude =
+        exponent < 0 ? 0ULL - static_cast<unsigned long long>(exponent)
+                     : static_cast<unsigned long long>(exponent);
+    char reversed[24];
+    int count = 0;
+    do {
+        reversed[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (count < minimum) reversed[count++] = '0';
+    std::size_t length = 0;
+    out[length++] = 'E';
+    out[length++] = exponent < 0 ? '-' : '+';
+    while (count > 0) out[length++] = reversed[--count];
+    return length;
+}
+
+void format_number(mask_state& state, const mask_field& field, long double value)
+{
+    const digit_string d = decimal_digits(value, static_cast<int>(digit_count));
+    const char* raw = d.digits;
+    const bool zero = !any_nonzero(raw, 0, digit_count);
+    const bool negative = d.negative;
+    const std::size_t decimals = field.decimal_places;
+    const std::size_t integer = field.integer_positions;
+
+    // A minus sign in front takes one integer position, or widens a field
+    // that has none to spare: one lone position, or none at all.
+    std::size_t width = field.length;
+    std::size_t integer_room = integer;
+    const bool sign_in_front = !field.plus_in_front && field.trailing_sign == 0;
+    if (negative && sign_in_front) {
+        if (integer == 0 || (integer == 1 && decimals == 0)) {
+            ++width;
+        } else {
+            --integer_room;
+        }
+    }
+
+    number_text_pieces p;
+    if (field.plus_in_front) p.front_sign = negative ? '-' : '+';
+    else if (sign_in_front && negative) p.front_sign = '-';
+    if (field.trailing_sign == '+') p.trailing_sign = negative ? '-' : '+';
+    else if (field.trailing_sign == '-') p.trailing_sign = negative ? '-' : ' ';
+    p.currency = field.currency;
+    p.point = field.has_point;
+
+    // Zero counts as a value below 1: it shows as the single "0".
+    std::size_t whole_digits =
+        zero || d.exponent <= 0 ? 0 : static_cast<std::size_t>(d.exponent);
+    char kept[digit_count + 2];
+    char exponent_text[32];
+    char grouped[digit_count + 2 + digit_count / 3];
+
+    if (field.exponent_digits == 0 && whole_digits + decimals <= digit_count) {
+        // Fixed form. The digit string starts at the first decimal place for
+        // values below 1, so a value below 0.1 has zeros put in front.
+        const std::size_t lead =
+            zero || d.exponent >= 0 ? 0 : static_cast<std::size_t>(-static_cast<long>(d.exponent));
+        const auto digit = [&](std::size_t i) {
+            return i < lead || i - lead >= digit_count ? '0' : raw[i - lead];
+        };
+        std::size_t count = whole_digits + decimals;
+        for (std::size_t i = 0; i < count; ++i) kept[i] = digit(i);
+        const std::size_t later = std::max(count + 1, lead) - lead;
+        const bool later_nonzero = later < digit_count && any_nonzero(raw, later, digit_count);
+        if (round_digits(kept, count, digit(count), later_nonzero)) {
+            std::memmove(kept + 1, kept, count);
+            kept[0] = '1';
+            ++count;
+            ++whole_digits;
+        }
+        if (whole_digits == 0) {
+            p.integer_digits = "0";
+            p.integer_known = integer_room >= 1 ? 1 : 0;
+        } else if (field.grouping) {
+            std::size_t length = 0;
+            for (std::size_t i = 0; i < whole_digits; ++i) {
+                if (i > 0 && (whole_digits - i) % 3 == 0) grouped[length++] = ',';
+                grouped[length++] = kept[i];
+            }
+            p.integer_digits = grouped;
+            p.integer_known = length;
+        } else {
+            p.integer_digits = kept;
+            p.integer_known = whole_digits;
+        }
+        p.fraction_digits = kept + whole_digits;
+        p.decimal_known = decimals;
+    } else {
+        // Exponent form: a mantissa of as many integer digits as the field
+        // has room for and its decimal places, then the exponent. A field
+        // without "^" grows by the exponent part, as any text longer than
+        // its field does.
+        const std::size_t mantissa = integer_room + decimals;
+        std::size_t known = std::min(mantissa, digit_count);
+        for (std::size_t i = 0; i < known; ++i) kept[i] = raw[i];
+        long long exponent = static_cast<long long>(d.exponent) - static_cast<long long>(integer_room);
+        const char dropped = mantissa < digit_count ? raw[mantissa] : '0';
+        const bool later_nonzero = mantissa + 1 < digit_count && any_nonzero(raw, mantissa + 1, digit_count);
+        if (known > 0 && round_digits(kept, known, dropped, later_nonzero)) {
+            // All nines became "1000...": same digit count, one more decade.
+            kept[0] = '1';
+            ++exponent;
+        }
+        if (zero) exponent = 0;
+        const std::size_t integer_known = std::min(integer_room, known);
+        if (zero) {
+            p.integer_digits = "0";
+            p.integer_known = integer_room >= 1 ? 1 : 0;
+        } else {
+            p.integer_digits = kept;
+            p.integer_known = integer_known;
+            p.integer_zeros = integer_room - integer_known;
+        }
+        p.fraction_digits = kept + integer_known;
+        p.decimal_known = known - integer_known;
+        p.decimal_zeros = decimals - p.decimal_known;
+        p.exponent = exponent_text;
+        p.exponent_length =
+            write_exponent(exponent_text, exponent, field.exponent_digits > 0 ? field.exponent_digits : 2);
+    }
+    emit_number(state, p, width, field.star_fill ? '*' : ' ');
+}
+
+// A text argument in a field of any kind; a number that meets a string
+// field arrives here as its plain number text.
+void place_text(mask_state& state, const mask_field& field, byte_view text)
+{
+    switch (field.kind) {
+    case field_kind::whole_text:
+        append_bytes(state, text.data(), text.size());
+        break;
+    case field_kind::first_character:
+        append_char(state, text.empty() ? ' ' : text.front());
+        break;
+    case field_kind::fixed_text: {
+        const std::size_t shown = std::min(text.size(), field.length);
+        append_bytes(state, text.data(), shown);
+        append_run(state, ' ', field.length - shown);
+        break;
+    }
+    case field_kind::number:
+        // Kept whole and right-justified, like a number that widens.
+        if (field.length > text.size()) {
+            append_run(state, field.star_fill ? '*' : ' ', field.length - text.size());
+        }
+        append_bytes(state, text.data(), text.size());
+        break;
+    case field_kind::none:
+        break;
+    }
+}
+
+}  // namespace
+
+mask_state begin_mask(byte_view mask)
+{
+    mask_state state;
+    state.mask = mask;
+    // Room for the mask's own characters and a few widened fields or longer
+    // texts; one allocation serves a whole table row.
+    state.result.reserve(std::min(mask.size() + 32, mask_result_limit));
+    return state;
+}
+
+mask_state begin_mask(const char* mask)
+{
+    return begin_mask(byte_view(mask));
+}
+
+// Each argument goes to the next field, whatever its kind, so that one
+// mismatched argument cannot shift all the later ones.
+void add_number(mask_state& state, long double value)
+{
+    const mask_field field = copy_literal_text(state);
+    if (field.kind == field_kind::none) return;
+    state.position += field.length;
+    if (field.kind == field_kind::number) {
+        format_number(state, field, value);
+    } else {
+        place_text(state, field, number_text(value));
+    }
+    finish_field(state);
+}
+
+void add_text(mask_state& state, byte_view text)
+{
+    const mask_field field = copy_literal_text(state);
+    if (field.kind == field_kind::none) return;
+    state.position += field.length;
+    place_text(state, field, text);
+    finish_field(state);
+}
+
+byte_string end_mask(mask_state& state)
+{
+    byte_string result = std::move(state.result);
+    state = mask_state{};
+    return result;
+}

@@ -1,0 +1,26 @@
+#include "format/masks.h"
+
+#include "format/mask.h"
+
+byte_string format_table_row(const decoded_frame& frame)
+{
+    mask_state state = begin_mask(row_mask);
+    add_number(state, frame.counter);
+    add_text(state, frame.time_text);
+    add_number(state, frame.latitude);
+    add_number(state, frame.longitude);
+    add_number(state, frame.altitude);
+    add_number(state, frame.speed);
+    add_number(state, frame.satellites);
+    add_number(state, frame.temperature);
+    add_number(state, frame.battery_voltage);
+    add_number(state, frame.climb_rate);
+    return end_mask(state);
+}
+
+byte_string format_address_text(const std::uint8_t (&address_bytes)[4])
+{
+    mask_state state = begin_mask(address_mask);
+    for (const std::uint8_t byte : address_bytes) add_number(state, byte);
+    return end_mask(state);
+}
