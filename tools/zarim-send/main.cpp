@@ -1,0 +1,20 @@
+// zarim-send: telemetry frames for the receiver, from a simulated flight, a
+// receiver log, the command line or standard input.
+#include <string>
+#include <unistd.h>
+
+#include "send_options.h"
+#include "send_run.h"
+#include "tool_output.h"
+
+int main(int argc, char** argv)
+{
+    send_options options;
+    std::string problem;
+    if (!parse_send_options(argc, argv, options, problem)) {
+        report(problem + " (see --help)");
+        return 2;
+    }
+    if (options.help) return write_all(STDOUT_FILENO, send_usage()) == 0 ? 0 : 1;
+    return run_sender(options);
+}

@@ -1,0 +1,198 @@
+#include "send_options.h"
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
+namespace {
+
+bool read_unsigned(std::string_view text, std::uint64_t highest, std::uint64_t& value)
+{
+    if (text.empty()) return false;
+    std::uint64_t result = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (result > (highest - digit) / 10) return false;
+        result = result * 10 + digit;
+    }
+    value = result;
+    return true;
+}
+
+// Plain or exponent form; from_chars ignores the locale, and accepting only
+// finite values keeps "inf" and "nan" out.
+bool read_decimal(std::string_view text, long double low, long double high, long double& value)
+{
+    double number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number,
+                                              std::chars_format::general);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return false;
+    if (!std::isfinite(number) || number < low || number > high) return false;
+    value = number;
+    return true;
+}
+
+bool set_mode(send_options& options, send_mode mode, std::string& problem)
+{
+    if (options.mode != send_mode::none && options.mode != mode) {
+        problem = "choose only one of --simulate, --replay, --frames and --stdin";
+        return false;
+    }
+    options.mode = mode;
+    return true;
+}
+
+bool fail(std::string& problem, std::string text)
+{
+    problem = std::move(text);
+    return false;
+}
+
+bool is_valued(std::string_view name)
+{
+    return name == "--host" || name == "--port" || name == "--rate" || name == "--count" ||
+           name == "--step" || name == "--replay" || name == "--corrupt" || name == "--seed";
+}
+
+bool apply_value(send_options& options, std::string_view name, std::string_view value,
+                 std::string& problem)
+{
+    const std::string bad = "bad value '" + std::string(value) + "' for " + std::string(name);
+    std::uint64_t whole = 0;
+    if (name == "--host") {
+        if (value.empty()) return fail(problem, "empty value for --host");
+        options.host = value;
+    } else if (name == "--port") {
+        if (!read_unsigned(value, 65535, whole) || whole == 0)
+            return fail(problem, bad + ": expected a port from 1 to 65535");
+        options.port = static_cast<std::uint16_t>(whole);
+    } else if (name == "--rate") {
+        if (!read_decimal(value, lowest_rate, highest_rate, options.rate))
+            return fail(problem, bad + ": expected frames per second from 0.0001 to 1000000");
+    } else if (name == "--count") {
+        if (!read_unsigned(value, UINT64_MAX, options.count))
+            return fail(problem, bad + ": expected a whole number of frames");
+        options.count_given = true;
+    } else if (name == "--step") {
+        if (!read_decimal(value, 0.000001L, 1000000, options.step))
+            return fail(problem, bad + ": expected seconds from 0.000001 to 1000000");
+    } else if (name == "--replay") {
+        if (value.empty()) return fail(problem, "empty file name for --replay");
+        options.replay_file = value;
+        return set_mode(options, send_mode::replay, problem);
+    } else if (name == "--corrupt") {
+        if (!read_decimal(value, 0, 100, options.corrupt_percent))
+            return fail(problem, bad + ": expected a percentage from 0 to 100");
+    } else if (name == "--seed") {
+        if (!read_unsigned(value, UINT64_MAX, options.seed))
+            return fail(problem, bad + ": expected a whole number");
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parse_send_options(int argc, const char* const* argv, send_options& options,
+                        std::string& problem)
+{
+    options = send_options{};
+    std::vector<std::string> texts;
+    bool only_texts = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (only_texts || !argument.starts_with("--")) {
+            texts.emplace_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            only_texts = true;
+            continue;
+        }
+        const std::size_t equals = argument.find('=');
+        const std::string_view name = argument.substr(0, equals);
+        if (is_valued(name)) {
+            std::string_view value;
+            if (equals != std::string_view::npos) {
+                value = argument.substr(equals + 1);
+            } else if (i + 1 < argc && !std::string_view(argv[i + 1]).starts_with("--")) {
+                value = argv[++i];
+            } else {
+                return fail(problem, "missing value for " + std::string(name));
+            }
+            if (!apply_value(options, name, value, problem)) return false;
+            continue;
+        }
+        if (equals != std::string_view::npos)
+            return fail(problem, std::string(name) + " takes no value");
+        if (name == "--help") {
+            options.help = true;
+        } else if (name == "--simulate") {
+            if (!set_mode(options, send_mode::simulate, problem)) return false;
+        } else if (name == "--frames") {
+            if (!set_mode(options, send_mode::frames, problem)) return false;
+        } else if (name == "--stdin") {
+            if (!set_mode(options, send_mode::standard_input, problem)) return false;
+        } else {
+            return fail(problem, "unknown option " + std::string(argument));
+        }
+    }
+    if (options.help) return true;
+
+    if (options.mode == send_mode::none)
+        return fail(problem, "choose one of --simulate, --replay FILE, --frames TEXT... and --stdin");
+    if (!texts.empty() && options.mode != send_mode::frames)
+        return fail(problem, "unexpected argument '" + texts.front() + "' (frame texts need --frames)");
+    if (options.mode == send_mode::frames && texts.empty())
+        return fail(problem, "--frames needs at least one frame text");
+    for (const std::string& text : texts) {
+        if (text.size() > largest_datagram)
+            return fail(problem, "a frame text is longer than one datagram can carry (65507 bytes)");
+    }
+    if (options.step != 0 && options.mode != send_mode::simulate)
+        return fail(problem, "--step applies to --simulate only");
+    options.frames = std::move(texts);
+    return true;
+}
+
+const char* send_usage()
+{
+    return "Usage: zarim-send MODE [OPTION]...\n"
+           "Sends telemetry frames as the tracker does: each frame as upper-case\n"
+           "hexadecimal text in one UDP datagram.\n"
+           "\n"
+           "Modes (choose one):\n"
+           "  --simulate        a balloon flight from launch to landing, then the\n"
+           "                    payload on the ground; runs until --count or a signal\n"
+           "  --replay FILE     the frames behind each line of a receiver log\n"
+           "                    (QLT_*.txt), at the rate given\n"
+           "  --frames TEXT...  the given texts, sent exactly as they are; after --\n"
+           "                    even texts beginning with -- are frame texts\n"
+           "  --stdin           one text per line of standard input, its line end\n"
+           "                    (LF or CR LF) removed\n"
+           "\n"
+           "Options:\n"
+           "  --host HOST       receiver name or IPv4 address (default 127.0.0.1)\n"
+           "  --port N          receiver UDP port (default 3000)\n"
+           "  --rate R          frames per second, fractions allowed, 0.0001 to\n"
+           "                    1000000 (default 1); frames keep to a fixed schedule,\n"
+           "                    so a late frame is followed by quicker ones\n"
+           "  --count N         stop after N frames (default: no limit for --simulate,\n"
+           "                    everything given for the other modes)\n"
+           "  --step SECONDS    --simulate only: flight seconds per frame (default\n"
+           "                    1/R, so frame times follow the local clock; a larger\n"
+           "                    step runs the flight faster and its clock ahead)\n"
+           "  --corrupt P       change one hexadecimal digit of P percent of the\n"
+           "                    frames so that their CRC fails (default 0)\n"
+           "  --seed N          seed for choosing the corrupted frames (default 0);\n"
+           "                    the same seed corrupts the same frames\n"
+           "  --help            show this text\n"
+           "\n"
+           "Every frame sent is also written to standard output, one per line.\n"
+           "SIGINT and SIGTERM stop the sender after the current frame.\n"
+           "Lines that cannot be used are reported as FILE:LINE: on standard error\n"
+           "and the rest is still sent.\n"
+           "Exit status: 0 when everything was sent, 1 when a line could not be\n"
+           "used, reading or sending failed or the host is unknown, 2 for a bad\n"
+           "command line.\n";
+}

@@ -1,0 +1,35 @@
+// The command line of the frame sender.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class send_mode { none, simulate, replay, frames, standard_input };
+
+struct send_options {
+    send_mode mode = send_mode::none;
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 3000;
+    long double rate = 1;  // frames per second
+    bool count_given = false;
+    std::uint64_t count = 0;  // frames to send when count_given
+    long double step = 0;  // simulated seconds per frame; 0: one frame period
+    std::string replay_file;
+    std::vector<std::string> frames;
+    long double corrupt_percent = 0;
+    std::uint64_t seed = 0;
+    bool help = false;
+};
+
+inline constexpr long double lowest_rate = 0.0001L;
+inline constexpr long double highest_rate = 1000000;
+inline constexpr std::size_t largest_datagram = 65507;  // UDP over IPv4
+
+// Fills `options` from argv[1..argc-1]. On a bad command line returns false
+// with `problem` saying why (without the program name or a line end).
+bool parse_send_options(int argc, const char* const* argv, send_options& options,
+                        std::string& problem);
+
+// The --help text, ending in a line end.
+const char* send_usage();
