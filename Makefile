@@ -27,5 +27,8 @@ bench:
 run: build
 	$(BUILD)/zarim
 
+demo: build
+	tools/demo $(BUILD)
+
 clean:
 	rm -rf $(BUILD)
