@@ -81,15 +81,19 @@ digit_string decimal_digits(long double value, int n)
     } else {
         y = magnitude / power_of_ten(static_cast<unsigned>(-p));
     }
-    y = std::nearbyint(y);
+    // rint rather than nearbyint: both round by the mode in force, but
+    // nearbyint saves and restores the whole floating-point environment to
+    // keep the inexact flag clear, which costs more than everything else
+    // here; every exception is masked and no one reads the flags.
+    y = std::rint(y);
     if (y >= ten_to_18) {
-        y = std::nearbyint(y / 10.0L);
+        y = std::rint(y / 10.0L);
         k += 1;
     }
     // For exponents far beyond anything the receiver meets the estimate can
     // come out one too high; keep the 18-digit design all the same.
     for (int guard = 0; y < ten_to_17 && guard < 2; ++guard) {
-        y = std::nearbyint(y * 10.0L);
+        y = std::rint(y * 10.0L);
         k -= 1;
     }
     if (!(y < ten_to_18)) y = ten_to_18 - 1.0L;

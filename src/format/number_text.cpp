@@ -92,7 +92,9 @@ long double round_to_places(long double value, int places)
     const unsigned n = static_cast<unsigned>(places) >= 18u ? 18u : static_cast<unsigned>(places);
     const long double factor = power_of_ten(n);
     const long double scaled = value * factor;
-    const long double integer = std::nearbyint(scaled);
+    // rint, not nearbyint: the same rounding without saving the
+    // floating-point environment for a flag that is masked and never read.
+    const long double integer = std::rint(scaled);
     return integer / factor;
 }
 
@@ -126,7 +128,7 @@ int first_char_code(byte_view text)
 
 long double power(long double base, long double exponent)
 {
-    if (exponent == std::nearbyint(exponent) && std::fabs(exponent) < 65536.0L) {
+    if (exponent == std::rint(exponent) && std::fabs(exponent) < 65536.0L) {
         const long magnitude = std::lround(std::fabs(exponent));
         long double result = 1.0L;
         long double square = base;
