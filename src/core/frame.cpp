@@ -43,17 +43,25 @@ std::uint32_t crc_byte_by_bits(const bit_mask_table& masks, std::uint32_t workin
     return working;
 }
 
-// The CRC is linear, so one byte's effect splits into the part of the old
-// value shifted out of the low byte and a table entry for the high byte
-// combined with the data byte.
+// The CRC is linear, so a byte's effect splits into the old value shifted
+// out of the low byte and a table entry for the high byte combined with the
+// data byte. Two bytes at a time, the old value combined with both data
+// bytes selects two entries that are looked up side by side, which halves
+// the chain of dependent look-ups.
 std::uint16_t crc_by_bytes(const bit_mask_table& masks, byte_view bytes)
 {
-    std::uint16_t crc = 0xFFFF;
-    for (const char c : bytes) {
-        const auto index = static_cast<unsigned char>((crc >> 8) ^ static_cast<unsigned char>(c));
-        crc = static_cast<std::uint16_t>((crc << 8) ^ masks.crc_step[index]);
+    std::uint32_t crc = 0xFFFF;
+    std::size_t i = 0;
+    for (; i + 1 < bytes.size(); i += 2) {
+        const std::uint32_t pair = crc ^ (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 8 |
+                                          static_cast<unsigned char>(bytes[i + 1]));
+        crc = static_cast<std::uint32_t>(masks.crc_step_then_zero[pair >> 8] ^ masks.crc_step[pair & 0xFFu]);
     }
-    return crc;
+    if (i < bytes.size()) {
+        const std::uint32_t index = ((crc >> 8) ^ static_cast<unsigned char>(bytes[i])) & 0xFFu;
+        crc = ((crc << 8) ^ masks.crc_step[index]) & 0xFFFFu;
+    }
+    return static_cast<std::uint16_t>(crc);
 }
 
 std::uint32_t read_unsigned(const unsigned char* field, int width)
@@ -110,6 +118,8 @@ void fill_bit_mask_table(bit_mask_table& masks)
     for (std::size_t byte = 0; byte < masks.crc_step.size(); ++byte) {
         const std::uint32_t step = crc_byte_by_bits(masks, 0, static_cast<unsigned char>(byte));
         masks.crc_step[byte] = static_cast<std::uint16_t>(step & 0xFFFFu);
+        const std::uint32_t then_zero = crc_byte_by_bits(masks, step, 0);
+        masks.crc_step_then_zero[byte] = static_cast<std::uint16_t>(then_zero & 0xFFFFu);
     }
 }
 

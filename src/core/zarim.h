@@ -33,10 +33,13 @@ struct receiver_state {
 };
 
 // Entry i of `mask` holds 2^i; the CRC tests the bits of every byte against
-// it. `crc_step` is what the bit-by-bit CRC does to its working value for one
-// whole byte, worked out from the masks once when they are filled, so that a
-// frame costs one look-up per byte instead of eight bit tests.
+// it. `crc_step` is what the bit-by-bit CRC does to a zero working value for
+// one whole byte, and `crc_step_then_zero` the same for that byte followed by
+// a zero byte. Both are worked out from the masks once when they are filled,
+// so that a frame costs two independent look-ups per pair of bytes instead
+// of sixteen bit tests.
 struct bit_mask_table {
     std::array<std::int32_t, 8> mask{};
     std::array<std::uint16_t, 256> crc_step{};
+    std::array<std::uint16_t, 256> crc_step_then_zero{};
 };
