@@ -1,7 +1,139 @@
+// The receiver's spine: process set-up, start-up, the receive loop and the
+// shutdown. Every step is an operation of a subsystem; this file holds only
+// their order, the error tests and the ESC rule.
+#include <csignal>
+#include <cstdint>
+#include <new>
+
+#include <unistd.h>
+
+#include "console/console.h"
+#include "console/device.h"
+#include "console/screen_layout.h"
+#include "console/terminal_restore.h"
 #include "core/arithmetic.h"
+#include "core/frame.h"
+#include "core/zarim.h"
+#include "format/masks.h"
+#include "format/number_text.h"
+#include "logfile/log_file.h"
+#include "net/channel_table.h"
+#include "net/udp_endpoint.h"
+
+namespace {
+
+constexpr std::uint16_t udp_port = 3000;
+constexpr std::uint32_t receive_timeout_ms = 60000;
+constexpr int escape_key = 27;
+
+// First octet first in memory, so the least significant byte of the value.
+void dotted_bytes(ipv4_address address, std::uint8_t (&bytes)[4])
+{
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>((address >> (8 * i)) & 0xFFu);
+}
+
+// Memory the run-time support cannot have: end at once, terminal restored.
+[[noreturn]] void end_with_internal_failure()
+{
+    restore_terminal();
+    _exit(255);
+}
+
+// Termination by signal is only let in while the loop waits for a datagram,
+// so a frame that has been shown is always logged before the process can go.
+void block_termination(bool blocked)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void ignore_interrupt_keys()
+{
+    // Ctrl+C and Ctrl+\ must never end the receiver; only ESC does.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGINT, &ignore, nullptr);
+    sigaction(SIGQUIT, &ignore, nullptr);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+void handle_frame(console_device& console, const bit_mask_table& masks, byte_view frame_text,
+                  receiver_state& state, channel_number log_channel, const byte_string& log_file_name,
+                  log_backlog& backlog, error_number& error)
+{
+    show_reception(console, frame_text);
+    const byte_string frame_bytes = frame_text_to_bytes(frame_text);
+    byte_string frame_data;
+    if (!verify_frame(masks, frame_bytes, state, frame_data)) {
+        show_crc_error(console, state.crc_error_count);
+        return;
+    }
+    show_crc_ok(console);
+    const decoded_frame frame = decode_frame(frame_data, state);
+    const byte_string table_row = format_table_row(frame);
+    show_table_row(console, table_row, frame.time_gap, frame.battery_voltage);
+    append_log_line(log_channel, log_file_name, frame, backlog, error);
+    update_previous(frame, state);
+}
+
+}  // namespace
 
 int main()
 {
+    // Process set-up.
+    console_device console;
+    open_console(console);
+    ignore_interrupt_keys();
+    block_termination(true);
+    install_terminal_restore_handlers(console);
+    std::set_new_handler(end_with_internal_failure);
+    reset_channel_table();
+    set_colours(console, ordinary_colour, background_colour);
     set_arithmetic_mode();
+
+    // Start-up.
+    bit_mask_table masks{};
+    fill_bit_mask_table(masks);
+    const byte_string log_file_name = make_log_file_name();
+    show_start_message(console);
+    const ipv4_address host_address = lookup_host_address("", 1);
+    const channel_number endpoint = next_free_channel();
+    error_number error = error::none;
+    open_udp_endpoint(endpoint, udp_port, receive_timeout_ms, error);
+    if (error != error::none) {
+        sound_beep(console);
+        close_console(console);
+        return 0;
+    }
+    std::uint8_t address_bytes[4];
+    dotted_bytes(host_address, address_bytes);
+    show_listen_address(console, address_bytes);
+    const channel_number log_channel = next_free_channel();
+    draw_fixed_screen(console, log_file_name);
+
+    // The receive loop.
+    receiver_state state;
+    log_backlog backlog;
+    for (;;) {
+        error = error::none;
+        flush_console(console);
+        block_termination(false);
+        const received_datagram datagram = receive_datagram(endpoint, error);
+        block_termination(true);
+        if (error == error::none) {
+            handle_frame(console, masks, datagram.payload, state, log_channel, log_file_name,
+                         backlog, error);
+        }
+        if (first_char_code(read_key(console)) == escape_key) break;
+    }
+
+    // Shutdown.
+    close_channel(endpoint, error);
+    flush_log_backlog(log_channel, log_file_name, backlog, error);
+    close_console(console);
     return 0;
 }

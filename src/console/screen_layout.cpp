@@ -1,0 +1,122 @@
+#include "console/screen_layout.h"
+
+#include "format/masks.h"
+#include "format/number_text.h"
+
+namespace {
+
+constexpr byte_view title_text = "             Decodificador Zarim Binario v ";
+constexpr byte_view version_text = "1.00";
+constexpr byte_view credit_text = " (estacao RX)";  // one blank and 12 characters
+constexpr byte_view log_label = "                           LOG:";
+constexpr byte_view table_border =
+    "+-------+--------+----------+-----------+-----+-----+-----+------+-----+------+";
+constexpr byte_view table_header =
+    "| Frame |  Time  | Latitude | Longitude | Alt | Spd | GPS | Temp | Bat |  Clb |";
+constexpr std::uint16_t listen_port = 3000;
+constexpr int startup_pause_ms = 1000;
+
+static_assert(title_text.size() + version_text.size() + credit_text.size() == 60);
+static_assert(table_border.size() == 79 && table_header.size() == 79);
+
+// The slices of a table row by fixed position: whatever the row holds, and
+// never past its 78th character.
+constexpr std::size_t shown_row_length = 78;
+struct row_slice {
+    std::size_t start;  // from 0
+    std::size_t length;
+};
+constexpr row_slice counter_slice{0, 9};
+constexpr row_slice time_slice{9, 8};
+constexpr row_slice position_slice{17, 48};
+constexpr row_slice battery_slice{65, 6};
+constexpr row_slice climb_slice{71, 7};
+
+byte_view slice_of(byte_view row, row_slice slice)
+{
+    if (row.size() > shown_row_length) row = row.substr(0, shown_row_length);
+    if (slice.start >= row.size()) return {};
+    return row.substr(slice.start, slice.length);
+}
+
+}  // namespace
+
+void show_start_message(console_device& console)
+{
+    write_text(console, "Iniciando servidor UDP - Zarim");
+    end_line(console);
+    pause_ms(console, startup_pause_ms);
+}
+
+void show_listen_address(console_device& console, const std::uint8_t (&address_bytes)[4])
+{
+    byte_string text = "Recebendo dados via ";
+    text += format_address_text(address_bytes);
+    text += ':';
+    text += number_text(listen_port);
+    text += "...";
+    write_text(console, text);
+    end_line(console);
+    pause_ms(console, startup_pause_ms);
+}
+
+void draw_fixed_screen(console_device& console, const byte_string& log_file_name)
+{
+    clear_screen(console);
+    end_line(console);
+    write_text(console, title_text);
+    write_text(console, version_text);
+    write_text(console, credit_text);
+    end_line(console);
+    end_line(console);
+    write_text(console, log_label);
+    write_text(console, log_file_name);
+    end_line(console);
+    move_cursor(console, 7, 1);
+    write_text(console, table_border);
+    end_line(console);
+    write_text(console, table_header);
+    end_line(console);
+    write_text(console, table_border);
+    end_line(console);
+}
+
+void show_reception(console_device& console, byte_view frame_text)
+{
+    move_cursor(console, status_row, 1);
+    write_text(console, "Recebido ");
+    write_text(console, local_time_text());
+    byte_string text = " -> \"";
+    text.append(frame_text);
+    text += '"';
+    write_text(console, text);
+}
+
+void show_crc_ok(console_device& console)
+{
+    write_text(console, " -> CRC OK!");
+    end_line(console);
+}
+
+void show_crc_error(console_device& console, std::int32_t crc_error_count)
+{
+    write_text(console, "-> Erro de CRC #");
+    write_text(console, print_form(crc_error_count, 15));
+    end_line(console);
+}
+
+void show_table_row(console_device& console, byte_view table_row, std::int32_t time_gap,
+                    float battery_voltage)
+{
+    scroll_region(console, first_table_row, 1, 0, 0, scroll_direction::down, 1);
+    move_cursor(console, first_table_row, 1);
+    write_text(console, slice_of(table_row, counter_slice));
+    if (time_gap > time_gap_warning) set_colours(console, warning_colour, background_colour);
+    write_text(console, slice_of(table_row, time_slice));
+    set_colours(console, ordinary_colour, background_colour);
+    write_text(console, slice_of(table_row, position_slice));
+    if (battery_warning > battery_voltage) set_colours(console, warning_colour, background_colour);
+    write_text(console, slice_of(table_row, battery_slice));
+    set_colours(console, ordinary_colour, background_colour);
+    write_text(console, slice_of(table_row, climb_slice));
+}

@@ -1,0 +1,26 @@
+// What the operator sees, and where: the two start-up messages, the fixed
+// screen, the status row and the table of valid frames from row 10 down.
+#pragma once
+
+#include <cstdint>
+
+#include "console/console.h"
+
+inline constexpr int status_row = 6;
+inline constexpr int first_table_row = 10;
+inline constexpr int ordinary_colour = 7;  // light grey
+inline constexpr int warning_colour = 12;  // light red
+inline constexpr int background_colour = 0;
+
+// Warnings: a time gap of more than 30 s, a battery below 1.6.
+inline constexpr std::int32_t time_gap_warning = 30;
+inline constexpr float battery_warning = 1.6f;
+
+void show_start_message(console_device& console);
+void show_listen_address(console_device& console, const std::uint8_t (&address_bytes)[4]);
+void draw_fixed_screen(console_device& console, const byte_string& log_file_name);
+void show_reception(console_device& console, byte_view frame_text);
+void show_crc_ok(console_device& console);
+void show_crc_error(console_device& console, std::int32_t crc_error_count);
+void show_table_row(console_device& console, byte_view table_row, std::int32_t time_gap,
+                    float battery_voltage);
