@@ -1,6 +1,7 @@
 #include "format/mask.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "format/number_text.h"
@@ -30,38 +31,48 @@ struct mask_field {
     int exponent_digits = 0;  // 1 to 4 from a "^" run; 0 for none
 };
 
-bool may_start_field(char c)
+// How the literal scan treats each byte: most bytes are plain text, a few
+// always start a field, and the rest start one only in some company.
+enum class byte_class : unsigned char { literal, field, maybe_field, escape };
+
+constexpr std::array<byte_class, 256> byte_classes = [] {
+    std::array<byte_class, 256> classes{};
+    for (const unsigned char c : {'#', '&', '!'}) classes[c] = byte_class::field;
+    for (const unsigned char c : {'.', '\\', '+', '*', '$'}) classes[c] = byte_class::maybe_field;
+    classes['_'] = byte_class::escape;
+    return classes;
+}();
+
+byte_class class_of(char c)
 {
-    switch (c) {
-    case '#': case '.': case '&': case '!': case '\\': case '+': case '*': case '$':
-        return true;
-    default:
-        return false;
-    }
+    return byte_classes[static_cast<unsigned char>(c)];
 }
 
-// The field that starts at `start`, or kind none when the characters there
-// are literal text. A run is a field only when it holds at least one digit
-// position, so a lone "+", "$", "*" or "," reads as literal text.
-mask_field field_at(byte_view mask, std::size_t start)
+// Whether a field starts at `start`, and which; when none does, the
+// characters there are literal text. A run is a field only when it holds at
+// least one digit position, so a lone "+", "$", "*" or "," reads as literal
+// text. The field is filled in place: building it aside and copying it costs
+// more than the parse.
+bool field_at(byte_view mask, std::size_t start, mask_field& field)
 {
-    mask_field field;
+    field = mask_field{};
     const char first = mask[start];
-    if (!may_start_field(first)) return field;
+    const byte_class kind = class_of(first);
+    if (kind == byte_class::literal || kind == byte_class::escape) return false;
     const auto at = [mask](std::size_t i) { return i < mask.size() ? mask[i] : '\0'; };
 
     if (first == '&' || first == '!') {
         field.kind = first == '&' ? field_kind::whole_text : field_kind::first_character;
         field.length = 1;
-        return field;
+        return true;
     }
     if (first == '\\') {
         std::size_t close = start + 1;
         while (at(close) == ' ') ++close;
-        if (at(close) != '\\') return field;
+        if (at(close) != '\\') return false;
         field.kind = field_kind::fixed_text;
         field.length = close - start + 1;
-        return field;
+        return true;
     }
 
     std::size_t i = start;
@@ -82,10 +93,14 @@ mask_field field_at(byte_view mask, std::size_t start)
         field.integer_positions = 1;
         i += 2;
     }
+    // Runs are measured by index alone: the field may alias the mask's
+    // bytes as far as the compiler knows, so counting in it would store on
+    // every character.
     for (;;) {
         if (at(i) == '#') {
-            ++field.integer_positions;
-            ++i;
+            const std::size_t run = i;
+            while (at(i) == '#') ++i;
+            field.integer_positions += i - run;
             continue;
         }
         // Commas belong to the field only between its integer positions and
@@ -106,13 +121,14 @@ mask_field field_at(byte_view mask, std::size_t start)
     // one field with one decimal place, "#." a field and a literal ".".
     if (at(i) == '.' && at(i + 1) == '#') {
         field.has_point = true;
-        ++i;
-        while (at(i) == '#') {
-            ++field.decimal_places;
-            ++i;
-        }
+        const std::size_t run = ++i;
+        while (at(i) == '#') ++i;
+        field.decimal_places = i - run;
     }
-    if (field.integer_positions == 0 && field.decimal_places == 0) return mask_field{};
+    if (field.integer_positions == 0 && field.decimal_places == 0) {
+        field = mask_field{};
+        return false;
+    }
 
     int carets = 0;
     while (carets < 6 && at(i + static_cast<std::size_t>(carets)) == '^') ++carets;
@@ -129,40 +145,53 @@ mask_field field_at(byte_view mask, std::size_t start)
     }
     field.kind = field_kind::number;
     field.length = i - start;
-    return field;
+    return true;
 }
 
 // The result never holds more than mask_result_limit characters; whatever
 // would go beyond is dropped here, so no caller can overrun it.
 std::size_t room(const mask_state& state)
 {
-    return mask_result_limit - std::min(state.result.size(), mask_result_limit);
+    return mask_result_limit - state.length;
 }
 
 void append_char(mask_state& state, char c)
 {
-    if (room(state) > 0) state.result.push_back(c);
+    if (state.length < mask_result_limit) state.text[state.length++] = c;
 }
 
 void append_run(mask_state& state, char c, std::size_t count)
 {
-    state.result.append(std::min(count, room(state)), c);
+    count = std::min(count, room(state));
+    std::memset(state.text + state.length, c, count);
+    state.length += count;
 }
 
 void append_bytes(mask_state& state, const char* bytes, std::size_t count)
 {
     count = std::min(count, room(state));
-    if (count > 0) state.result.append(bytes, count);
+    if (count > 0) std::memcpy(state.text + state.length, bytes, count);
+    state.length += count;
 }
 
-// Copies literal text from the mask position up to the next field and
-// returns that field, not consumed. At the end of the mask it returns kind
-// none and the position rests at the end.
-mask_field copy_literal_text(mask_state& state)
+// Copies literal text from the mask position up to the next field, which is
+// not consumed. At the end of the mask it returns false and the position
+// rests at the end.
+bool copy_literal_text(mask_state& state)
 {
     const byte_view mask = state.mask;
     while (state.position < mask.size()) {
-        if (mask[state.position] == '_') {
+        std::size_t end = state.position;
+        while (end < mask.size() && class_of(mask[end]) == byte_class::literal) ++end;
+        if (end > state.position) {
+            append_bytes(state, mask.data() + state.position, end - state.position);
+            state.position = end;
+            continue;
+        }
+        switch (class_of(mask[state.position])) {
+        case byte_class::field:
+            return true;
+        case byte_class::escape: {
             // "_" as the very last character stands for itself.
             const std::size_t literal =
                 state.position + 1 < mask.size() ? state.position + 1 : state.position;
@@ -170,19 +199,22 @@ mask_field copy_literal_text(mask_state& state)
             state.position = literal + 1;
             continue;
         }
-        const mask_field field = field_at(mask, state.position);
-        if (field.kind != field_kind::none) return field;
-        append_char(state, mask[state.position]);
-        ++state.position;
+        default: {
+            mask_field field;
+            if (field_at(mask, state.position, field)) return true;
+            append_char(state, mask[state.position]);
+            ++state.position;
+        }
+        }
     }
-    return mask_field{};
+    return false;
 }
 
 // The text after a field reaches the result at once; when it runs to the end
 // of the mask the next argument starts again from the mask's first field.
 void finish_field(mask_state& state)
 {
-    if (copy_literal_text(state).kind == field_kind::none) state.position = 0;
+    if (!copy_literal_text(state)) state.position = 0;
 }
 
 // The pieces of one numeric field's text, left to right. Digits past the
@@ -414,9 +446,6 @@ mask_state begin_mask(byte_view mask)
 {
     mask_state state;
     state.mask = mask;
-    // Room for the mask's own characters and a few widened fields or longer
-    // texts; one allocation serves a whole table row.
-    state.result.reserve(std::min(mask.size() + 32, mask_result_limit));
     return state;
 }
 
@@ -429,8 +458,8 @@ mask_state begin_mask(const char* mask)
 // mismatched argument cannot shift all the later ones.
 void add_number(mask_state& state, long double value)
 {
-    const mask_field field = copy_literal_text(state);
-    if (field.kind == field_kind::none) return;
+    mask_field field;
+    if (!copy_literal_text(state) || !field_at(state.mask, state.position, field)) return;
     state.position += field.length;
     if (field.kind == field_kind::number) {
         format_number(state, field, value);
@@ -442,8 +471,8 @@ void add_number(mask_state& state, long double value)
 
 void add_text(mask_state& state, byte_view text)
 {
-    const mask_field field = copy_literal_text(state);
-    if (field.kind == field_kind::none) return;
+    mask_field field;
+    if (!copy_literal_text(state) || !field_at(state.mask, state.position, field)) return;
     state.position += field.length;
     place_text(state, field, text);
     finish_field(state);
@@ -451,7 +480,9 @@ void add_text(mask_state& state, byte_view text)
 
 byte_string end_mask(mask_state& state)
 {
-    byte_string result = std::move(state.result);
-    state = mask_state{};
+    byte_string result(state.text, state.length);
+    state.mask = byte_view();
+    state.position = 0;
+    state.length = 0;
     return result;
 }

@@ -42,11 +42,14 @@
 inline constexpr std::size_t mask_result_limit = 1024;
 
 // One formatting call's state. The mask is read, never copied or changed, so
-// it must outlive the state; the system's masks are constants.
+// it must outlive the state; the system's masks are constants. The result is
+// built in place, without touching the heap, and becomes a byte string only
+// at end_mask.
 struct mask_state {
     byte_view mask;
     std::size_t position = 0;  // next mask character to read
-    byte_string result;
+    std::size_t length = 0;    // characters of text in use
+    char text[mask_result_limit];
 };
 
 mask_state begin_mask(byte_view mask);
