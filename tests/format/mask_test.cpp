@@ -114,6 +114,7 @@ TEST(mask, gives_the_other_field_characters_their_meaning)
         {"##.##^^^^", 0, " 0.00E+00"},
         {"#.#^^^^^", 0.00012345L, "1.2E-004"},
         {"#.#^^^", 1.5e100L, "1.5E+100"},  // too few exponent digits: widens
+        {"#^^", 5, "5^^"},                  // two "^" are no exponent field
         {"*#", 5, "*5"},                    // a lone "*" is literal
         {"#,", 5, "5,"},
         {"_#_", 5, "#_"},                   // an escaped "#", then "_" at the end
