@@ -1,0 +1,233 @@
+#include "e2e/receiver_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+int remaining_ms(clock_type::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+bool bring_loopback_up()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    if (up) {
+        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+        up = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    }
+    close(fd);
+    return up;
+}
+
+}  // namespace
+
+bool enter_private_network()
+{
+    static const bool entered = geteuid() == 0 && unshare(CLONE_NEWNET) == 0 && bring_loopback_up();
+    return entered;
+}
+
+bool port_3000_taken()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(3000);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const bool taken = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+    close(fd);
+    return taken;
+}
+
+std::string make_scratch_directory()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zarim-e2e-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+        return "/tmp";
+    }
+    return pattern;
+}
+
+std::string receiver_path()
+{
+    const char* build = std::getenv("ZARIM_BUILD_DIR");
+    return std::string(build != nullptr ? build : "build") + "/zarim";
+}
+
+void start_receiver(receiver_process& receiver, int rows, int columns, const std::string& directory)
+{
+    receiver.directory = directory;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0) << std::strerror(errno);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const char* slave_name = ptsname(master);
+    ASSERT_NE(slave_name, nullptr);
+    const std::string slave_path = slave_name;
+    winsize size{};
+    size.ws_row = static_cast<unsigned short>(rows);
+    size.ws_col = static_cast<unsigned short>(columns);
+    ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
+    const std::string program = receiver_path();
+    receiver.probe = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(receiver.probe, 0) << std::strerror(errno);
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setsid();
+        const int slave = open(slave_path.c_str(), O_RDWR);
+        if (slave < 0) _exit(126);
+        ioctl(slave, TIOCSCTTY, 0);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        if (slave > 2) close(slave);
+        if (chdir(directory.c_str()) != 0) _exit(126);
+        setenv("TERM", "xterm-256color", 1);
+        setenv("LANG", "C.UTF-8", 1);
+        unsetenv("LC_ALL");
+        unsetenv("LC_CTYPE");
+        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    receiver.pid = pid;
+    receiver.terminal = master;
+}
+
+byte_string read_output(receiver_process& receiver, int milliseconds)
+{
+    byte_string got;
+    const auto deadline = clock_type::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        pollfd wait{receiver.terminal, POLLIN, 0};
+        const int ready = poll(&wait, 1, remaining_ms(deadline));
+        if (ready <= 0) break;
+        char buffer[65536];
+        const ssize_t n = read(receiver.terminal, buffer, sizeof buffer);
+        if (n <= 0) break;  // EIO once the receiver has closed its side
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    receiver.output += got;
+    return got;
+}
+
+void type_keys(receiver_process& receiver, byte_view keys)
+{
+    ASSERT_EQ(write(receiver.terminal, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+}
+
+void send_datagram(byte_view payload)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(3000);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const ssize_t sent = sendto(fd, payload.data(), payload.size(), 0,
+                                reinterpret_cast<sockaddr*>(&address), sizeof address);
+    close(fd);
+    ASSERT_EQ(sent, static_cast<ssize_t>(payload.size())) << std::strerror(errno);
+}
+
+void resize_terminal(receiver_process& receiver, int rows, int columns)
+{
+    winsize size{};
+    size.ws_row = static_cast<unsigned short>(rows);
+    size.ws_col = static_cast<unsigned short>(columns);
+    ASSERT_EQ(ioctl(receiver.terminal, TIOCSWINSZ, &size), 0);
+}
+
+int wait_for_exit(receiver_process& receiver, int milliseconds)
+{
+    const auto deadline = clock_type::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        int status = 0;
+        const pid_t done = waitpid(receiver.pid, &status, WNOHANG);
+        if (done == receiver.pid) {
+            receiver.pid = -1;
+            read_output(receiver, 0);
+            return status;
+        }
+        if (remaining_ms(deadline) == 0) break;
+        read_output(receiver, 20);  // keep the terminal drained meanwhile
+    }
+    stop_receiver(receiver);
+    return -1;
+}
+
+void stop_receiver(receiver_process& receiver)
+{
+    if (receiver.pid > 0) {
+        kill(receiver.pid, SIGKILL);
+        waitpid(receiver.pid, nullptr, 0);
+        receiver.pid = -1;
+    }
+    if (receiver.terminal >= 0) {
+        close(receiver.terminal);
+        receiver.terminal = -1;
+    }
+    if (receiver.probe >= 0) {
+        close(receiver.probe);
+        receiver.probe = -1;
+    }
+}
+
+termios terminal_modes_now(const receiver_process& receiver)
+{
+    termios modes{};
+    EXPECT_EQ(tcgetattr(receiver.probe, &modes), 0) << std::strerror(errno);
+    return modes;
+}
+
+long cpu_ticks(const receiver_process& receiver)
+{
+    std::ifstream stat("/proc/" + std::to_string(receiver.pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The command name may hold spaces; the fields after it are fixed.
+    const auto close_paren = text.rfind(')');
+    if (close_paren == std::string::npos) return -1;
+    std::istringstream fields(text.substr(close_paren + 2));
+    std::string field;
+    long utime = 0;
+    long stime = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14) utime = std::stol(field);
+        if (index == 15) {
+            stime = std::stol(field);
+            break;
+        }
+    }
+    return utime + stime;
+}

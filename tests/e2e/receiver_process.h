@@ -1,0 +1,63 @@
+// Runs build/zarim under a pseudo-terminal, as an operator's terminal would,
+// and talks to it over loopback UDP.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <string>
+
+#include "core/types.h"
+
+struct receiver_process {
+    pid_t pid = -1;
+    int terminal = -1;      // the pseudo-terminal's master side
+    int probe = -1;         // its other side, kept open to read the modes
+    byte_string output;     // every byte the receiver wrote to its terminal
+    std::string directory;  // its working directory, where the log goes
+};
+
+// Puts this test process into a network namespace of its own with loopback
+// up, so port 3000 is ours alone. False when that cannot be had (not root);
+// the tests then share the machine's port 3000 under a ctest lock.
+bool enter_private_network();
+
+// Whether something on this machine's namespace already holds UDP port 3000.
+bool port_3000_taken();
+
+// A fresh empty directory under the system's temporary directory.
+std::string make_scratch_directory();
+
+// Starts the receiver on a new pseudo-terminal of the given size, in the
+// given working directory. Failure is fatal to the test (asserts).
+void start_receiver(receiver_process& receiver, int rows, int columns, const std::string& directory);
+
+// Reads what the receiver has written, for up to `milliseconds`, and returns
+// the bytes read this time.
+byte_string read_output(receiver_process& receiver, int milliseconds);
+
+// Types at the receiver's keyboard.
+void type_keys(receiver_process& receiver, byte_view keys);
+
+// Sends one datagram to 127.0.0.1:3000.
+void send_datagram(byte_view payload);
+
+// Changes the terminal size as a terminal emulator would.
+void resize_terminal(receiver_process& receiver, int rows, int columns);
+
+// Waits for the receiver to end; returns its wait status, or -1 when it did
+// not end in time (it is then killed).
+int wait_for_exit(receiver_process& receiver, int milliseconds);
+
+// Ends a receiver that is still running and frees the terminal.
+void stop_receiver(receiver_process& receiver);
+
+// The terminal modes of the receiver's terminal, as the line discipline
+// holds them now.
+termios terminal_modes_now(const receiver_process& receiver);
+
+// The receiver's CPU time so far (user + system), in clock ticks.
+long cpu_ticks(const receiver_process& receiver);
+
+// The path of build/zarim.
+std::string receiver_path();
