@@ -25,7 +25,9 @@ std::size_t read_ready_bytes(key_input& input)
         return 0;
     }
     std::size_t added = 0;
-    while (input.pending.size() < input.limit) {
+    // Asking first keeps a descriptor that happens to block from ever
+    // holding the program up.
+    while (input.pending.size() < input.limit && wait_for_bytes(input, 0)) {
         char buffer[512];
         const std::size_t room = input.limit - input.pending.size();
         const ssize_t got = ::read(input.fd, buffer, room < sizeof buffer ? room : sizeof buffer);
