@@ -227,23 +227,4 @@ TEST(screen_model, resizing_keeps_the_top_left_and_the_cursor_on_the_screen)
     EXPECT_EQ(rows_of(screen), (std::vector<std::string>{"ab", "de", "  "}));
 }
 
-TEST(screen_model, changes_report_runs_and_scrolls_in_the_order_they_happened)
-{
-    screen_model screen = make_screen(2, 3);
-    move_cursor(screen, 2, 2);
-    change_list changes;
-    write_text(screen, "abcdefg", &changes);
-    ASSERT_EQ(changes.size(), 5u);
-    EXPECT_EQ(changes[0].what, screen_change::kind::cells);
-    EXPECT_EQ(changes[0].length, 2u);
-    EXPECT_EQ(changes[1].what, screen_change::kind::scroll);
-    EXPECT_EQ(changes[2].offset, 2u);
-    EXPECT_EQ(changes[2].row, 2);
-    EXPECT_EQ(changes[2].column, 1);
-    EXPECT_EQ(changes[2].length, 3u);
-    EXPECT_EQ(changes[3].what, screen_change::kind::scroll);
-    EXPECT_EQ(changes[4].length, 2u);
-    EXPECT_EQ(rows_of(screen), (std::vector<std::string>{"cde", "fg "}));
-}
-
 }  // namespace
