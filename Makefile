@@ -2,8 +2,11 @@
 BUILD ?= build
 CMAKE_ARGS ?=
 JOBS ?= 2
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+LINT_BUILD ?= build-lint
 
-.PHONY: all build test bench run demo fuzz clean
+.PHONY: all build test bench run demo fuzz lint clean
 
 all: build
 
@@ -24,6 +27,19 @@ bench:
 	cmake --build $(BUILD) --target benchmarks
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 
+# Each fuzz target for FUZZ_SECONDS, after its kept regression inputs.
+fuzz:
+	@tools/ensure-packages fuzz
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARIM_FUZZ=ON -DZARIM_TESTS=OFF -DZARIM_BENCH=OFF >/dev/null
+	cmake --build $(FUZZ_BUILD) --target fuzzers
+	tools/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# clang-tidy and cppcheck over the sources; fails on any finding.
+lint:
+	@tools/ensure-packages lint
+	tools/static-checks $(LINT_BUILD)
+
 run: build
 	$(BUILD)/zarim
 
@@ -31,4 +47,4 @@ demo: build
 	tools/demo $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD) $(LINT_BUILD)
