@@ -20,7 +20,7 @@ struct restore_text {
 
 struct restore_record {
     terminal_modes found;
-    restore_text texts[2];
+    restore_text texts[2]{};
     volatile std::sig_atomic_t current_text = 0;
     volatile std::sig_atomic_t armed = 0;
 };
@@ -53,12 +53,17 @@ void on_signal(int signal_number)
     restore_terminal();
     for (std::size_t i = 0; i < handled_signals.size(); ++i) {
         if (handled_signals[i] == signal_number) {
-            sigaction(signal_number, &previous_actions[i], nullptr);
+            if (sigaction(signal_number, &previous_actions[i], nullptr) != 0) {
+                // The raise below would only bring us back here.
+                _exit(128 + signal_number);
+            }
         }
     }
     errno = saved_errno;
     // Delivered with the previous action as soon as this handler returns.
-    raise(signal_number);
+    if (raise(signal_number) != 0) {
+        _exit(128 + signal_number);
+    }
 }
 
 void on_terminate()
@@ -143,5 +148,7 @@ void install_restore_handlers()
         sigaction(handled_signals[i], &ours, nullptr);
     }
     previous_terminate = std::set_terminate(on_terminate);
-    std::atexit(at_exit);
+    // Without it only an exit() from elsewhere misses the restore; the
+    // normal end restores by itself.
+    (void)std::atexit(at_exit);
 }
