@@ -142,7 +142,8 @@ void write_text(screen_model& screen, byte_view text, change_list* changes)
             screen.pending_scroll = false;
             scroll_whole_screen_up(screen, changes);
         }
-        const std::size_t room = static_cast<std::size_t>(screen.columns - screen.cursor_column + 1);
+        const int room_cells = screen.columns - screen.cursor_column + 1;
+        const std::size_t room = static_cast<std::size_t>(room_cells);
         const std::size_t run = std::min(room, text.size() - done);
         screen_cell* cell = &cell_at(screen, screen.cursor_row, screen.cursor_column);
         for (std::size_t i = 0; i < run; ++i) {

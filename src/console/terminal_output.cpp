@@ -165,7 +165,8 @@ void render_rectangle(terminal_output& output, const screen_model& screen, int t
             set_terminal_colours(output, cell.colours);
             append_glyph(output.unsent, cell.character, output.utf8);
         }
-        advance_cursor(output, screen, static_cast<std::size_t>(right - left + 1));
+        const int width = right - left + 1;
+        advance_cursor(output, screen, static_cast<std::size_t>(width));
     }
 }
 

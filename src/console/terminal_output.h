@@ -16,7 +16,7 @@
 using write_call = long (*)(int fd, const char* bytes, std::size_t length);
 long system_write(int fd, const char* bytes, std::size_t length);
 
-inline constexpr std::size_t least_unsent_limit = 256 * 1024;
+inline constexpr std::size_t least_unsent_limit = std::size_t{256} * 1024;
 
 struct terminal_output {
     int fd = -1;  // -1: there is no terminal, nothing is sent
