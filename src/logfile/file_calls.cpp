@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-log_file_calls real_file_calls()
+log_file_calls real_file_calls() noexcept
 {
     return {::write, ::ftruncate};
 }

@@ -15,4 +15,4 @@ struct log_file_calls {
 extern log_file_calls file_calls;
 
 // The real calls, for putting them back.
-log_file_calls real_file_calls();
+log_file_calls real_file_calls() noexcept;
