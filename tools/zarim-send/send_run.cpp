@@ -16,7 +16,7 @@ namespace {
 // The one piece of state a signal handler may touch.
 volatile std::sig_atomic_t stop_requested = 0;
 
-extern "C" void request_stop(int)
+extern "C" void request_stop(int /*signal_number*/)
 {
     stop_requested = 1;
 }
