@@ -125,19 +125,22 @@ key_parse parse_csi(byte_view bytes, bool nothing_follows)
         }
         return discarded(6);
     }
+    // The noise is cut at the same length however the reads split it, so
+    // that the keys after it do not depend on how many bytes had arrived.
+    const std::size_t end = bytes.size() < longest_sequence ? bytes.size() : longest_sequence;
     std::size_t at = 2;
-    while (at < bytes.size() && is_parameter(bytes[at])) {
+    while (at < end && is_parameter(bytes[at])) {
         ++at;
     }
     const byte_view parameters = bytes.substr(2, at - 2);
-    while (at < bytes.size() && is_intermediate(bytes[at])) {
+    while (at < end && is_intermediate(bytes[at])) {
         ++at;
     }
+    if (at >= longest_sequence) {
+        return scan_key(at, unknown_key);
+    }
     if (at >= bytes.size()) {
-        if (nothing_follows || at >= longest_sequence) {
-            return scan_key(bytes.size(), unknown_key);
-        }
-        return partial();
+        return nothing_follows ? scan_key(bytes.size(), unknown_key) : partial();
     }
     const char final = bytes[at];
     if (!is_final(final)) {

@@ -63,7 +63,8 @@ TEST(key_decoder, terminal_sequences_become_the_keys_they_stand_for)
         {"a lone ESC at the end", "a\x1b", {"a", "\x1b"}},
         {"unfinished CSI at the end", "\x1b[1;", {scan(0)}},
         {"a control byte cuts a sequence", "\x1b[1\x03", {scan(0), "\x03"}},
-        {"an endless parameter run", "\x1b[" + std::string(40, '1'), {scan(0)}},
+        {"an endless parameter run is cut after 32 bytes", "\x1b[" + std::string(40, '1'),
+         {scan(0), "1", "1", "1", "1", "1", "1", "1", "1", "1", "1"}},
     };
     for (const key_case& c : cases) {
         EXPECT_EQ(keys_of(c.bytes), c.keys) << c.name;
@@ -90,6 +91,16 @@ TEST(key_decoder, only_a_lone_escape_gives_27)
     EXPECT_EQ(parse_key("\x1b", false).status, key_parse_status::partial);
     EXPECT_EQ(parse_key("\x1b", true).key, "\x1b");
     EXPECT_EQ(parse_key("", true).status, key_parse_status::empty);
+}
+
+TEST(key_decoder, noise_is_cut_at_the_same_byte_however_the_reads_split_it)
+{
+    const std::string noise = "\x1b[" + std::string(40, ';') + "~";
+    for (std::size_t arrived = 32; arrived <= noise.size(); ++arrived) {
+        const key_parse parsed = parse_key(std::string_view(noise).substr(0, arrived), false);
+        EXPECT_EQ(parsed.status, key_parse_status::complete) << arrived;
+        EXPECT_EQ(parsed.consumed, 32u) << arrived;
+    }
 }
 
 TEST(key_decoder, cursor_report_is_found_among_typed_keys)
