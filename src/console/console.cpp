@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "console/device.h"
+#include "console/size_signal.h"
 #include "console/terminal_restore.h"
 
 namespace {
@@ -18,7 +19,7 @@ bool ready(console_device& console)
     if (console.screen.rows == 0) {
         return false;
     }
-    if (console.size_fd >= 0) {
+    if (console.size_fd >= 0 && (!console.size_follows_signal || take_size_signal())) {
         winsize size{};
         if (ioctl(console.size_fd, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0 &&
             (size.ws_row != console.screen.rows || size.ws_col != console.screen.columns)) {

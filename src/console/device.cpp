@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "console/glyphs.h"
+#include "console/size_signal.h"
 #include "console/terminal_restore.h"
 
 namespace {
@@ -107,10 +108,15 @@ bool open_console(console_device& console)
         }
     }
 
+    // Only the controlling terminal signals its size changes; another one is
+    // asked at every operation. The handler comes first, so that a change
+    // just after the size is read here is not missed.
+    const bool signalled = output_fd >= 0 && tcgetsid(output_fd) == getsid(0) && watch_size_signal();
     int rows = default_rows;
     int columns = default_columns;
     if (output_fd >= 0 && terminal_size(output_fd, rows, columns)) {
         console.size_fd = output_fd;
+        console.size_follows_signal = signalled;
     }
     console.screen = make_screen(rows, columns);
     console.screen.cursor_row = console.screen.rows;
@@ -147,6 +153,7 @@ void close_console(console_device& console)
     console.own_output_fd = -1;
     console.keyboard.fd = -1;
     console.size_fd = -1;
+    console.size_follows_signal = false;
 }
 
 void install_terminal_restore_handlers(console_device& console)

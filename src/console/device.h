@@ -13,6 +13,7 @@ struct console_device {
     terminal_output output;
     key_input keyboard;
     int size_fd = -1;  // the terminal whose size the screen follows; -1: fixed size
+    bool size_follows_signal = false;  // asked only after SIGWINCH, else at every operation
     int own_output_fd = -1;  // a descriptor the device opened for output and closes
     change_list changes;     // scratch for one verb
 };

@@ -41,13 +41,23 @@ void dotted_bytes(ipv4_address address, std::uint8_t (&bytes)[4])
 
 // Termination by signal is only let in while the loop waits for a datagram,
 // so a frame that has been shown is always logged before the process can go.
-void block_termination(bool blocked)
+// Blocked from set-up on; the wait itself unblocks them, atomically, through
+// the mask this gives.
+sigset_t block_termination()
 {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
-    sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+    // Cannot fail with these arguments; should it, nothing was blocked and
+    // the wait keeps the mask as it is.
+    sigset_t waiting;
+    if (sigprocmask(SIG_BLOCK, &set, &waiting) != 0 && sigprocmask(SIG_SETMASK, nullptr, &waiting) != 0) {
+        sigemptyset(&waiting);
+    }
+    sigdelset(&waiting, SIGTERM);
+    sigdelset(&waiting, SIGHUP);
+    return waiting;
 }
 
 void ignore_interrupt_keys()
@@ -88,7 +98,7 @@ int main()
     console_device console;
     open_console(console);
     ignore_interrupt_keys();
-    block_termination(true);
+    const sigset_t waiting_mask = block_termination();
     install_terminal_restore_handlers(console);
     std::set_new_handler(end_with_internal_failure);
     reset_channel_table();
@@ -121,9 +131,7 @@ int main()
     for (;;) {
         error = error::none;
         flush_console(console);
-        block_termination(false);
-        const received_datagram datagram = receive_datagram(endpoint, error);
-        block_termination(true);
+        const received_datagram datagram = receive_datagram(endpoint, error, &waiting_mask);
         if (error == error::none) {
             handle_frame(console, masks, datagram.payload, state, log_channel, log_file_name,
                          backlog, error);

@@ -27,8 +27,8 @@ void abandon_open(channel_number channel, error_number code, error_number& error
     error = code;
 }
 
-// The log channel open, the file locked against every other appender and the
-// write position at its end; nullptr when the file cannot be had this time.
+// The log channel open for appending, the file locked against every other
+// appender; nullptr when the file cannot be had this time.
 channel_record* open_log_channel(channel_number channel, const byte_string& file_name,
                                  error_number& error)
 {
@@ -61,8 +61,9 @@ channel_record* open_log_channel(channel_number channel, const byte_string& file
     channel_record* record = find_channel(channel);
 
     // Never O_TRUNC: a later start on the same day adds to the same file.
+    // Appending puts every write at the end without a seek there first.
     do {
-        record->handle = ::open(file_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        record->handle = ::open(file_name.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     } while (record->handle < 0 && errno == EINTR);
     if (record->handle < 0) {
         abandon_open(channel, file_error_number(errno), error);
@@ -79,13 +80,6 @@ channel_record* open_log_channel(channel_number channel, const byte_string& file
         abandon_open(channel, file_error_number(errno), error);
         return nullptr;
     }
-
-    const off_t end = ::lseek(record->handle, 0, SEEK_END);
-    if (end < 0) {
-        abandon_open(channel, file_error_number(errno), error);
-        return nullptr;
-    }
-    record->write_position = end;
     return record;
 }
 
@@ -140,14 +134,20 @@ std::size_t write_lines(channel_record& record, const std::deque<byte_string>& l
         }
     }
     if (written == run.size()) {
-        record.write_position += static_cast<std::int64_t>(written);
         return lines.size();
     }
 
     std::size_t whole_bytes = 0;
     const std::size_t count = whole_lines(lines, written, whole_bytes);
     if (whole_bytes < written) {
-        const off_t keep = static_cast<off_t>(record.write_position) + static_cast<off_t>(whole_bytes);
+        // Only here is the position needed: the writes have left it at the
+        // end of what they put in, under the lock no other appender has.
+        const off_t end = ::lseek(record.handle, 0, SEEK_CUR);
+        if (end < 0) {
+            error = file_error_number(errno);
+            return count;
+        }
+        const off_t keep = end - static_cast<off_t>(written) + static_cast<off_t>(whole_bytes);
         int cut;
         do {
             cut = file_calls.ftruncate(record.handle, keep);
@@ -155,11 +155,8 @@ std::size_t write_lines(channel_record& record, const std::deque<byte_string>& l
         if (cut != 0) {
             // The partial line stays; say so rather than the write's reason.
             error = file_error_number(errno);
-            record.write_position += static_cast<std::int64_t>(written);
-            return count;
         }
     }
-    record.write_position += static_cast<std::int64_t>(whole_bytes);
     return count;
 }
 

@@ -22,8 +22,6 @@ struct channel_record {
     std::uint16_t port = 0;
     std::uint32_t timeout_ms = 0;
     std::unique_ptr<char[]> receive_buffer;
-    // Disk file only.
-    std::int64_t write_position = 0;
 };
 
 // The open channel with that number, or nullptr.

@@ -13,6 +13,7 @@
 namespace {
 
 inline constexpr std::size_t host_name_limit = 256;
+inline constexpr int receive_queue_bytes = 1 << 20;
 
 struct wait_time {
     std::uint64_t seconds = 0;
@@ -85,9 +86,10 @@ void abandon_open(channel_number channel, error_number code, error_number& error
 
 enum class wait_result { ready, timed_out, failed };
 
-// One wait for readability. A signal does not shorten it: the wait resumes
-// for the time still left, measured on a clock that never jumps.
-wait_result wait_readable(int handle, wait_time wait)
+// One wait for readability, under `mask` when there is one. A signal does
+// not shorten it: the wait resumes for the time still left, measured on a
+// clock that never jumps.
+wait_result wait_readable(int handle, wait_time wait, const sigset_t* mask)
 {
     timespec now{};
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
@@ -97,7 +99,7 @@ wait_result wait_readable(int handle, wait_time wait)
     timespec left = to_timespec(wait);
     for (;;) {
         pollfd watch{handle, POLLIN, 0};
-        const int ready = ppoll(&watch, 1, &left, nullptr);
+        const int ready = ppoll(&watch, 1, &left, mask);
         if (ready > 0) {
             return (watch.revents & POLLNVAL) != 0 ? wait_result::failed : wait_result::ready;
         }
@@ -179,9 +181,17 @@ void open_udp_endpoint(channel_number channel, std::uint16_t port, std::uint32_t
         abandon_open(channel, error::socket_failure, error);
         return;
     }
+
+    // Datagrams that come while the receiver is off the processor wait in
+    // the socket's queue, and the usual one holds only some 25 ms of frames
+    // at 10,000 a second. The kernel caps the request at its own limit; a
+    // refusal leaves the usual queue, with which the endpoint works as well.
+    const int queue_bytes = receive_queue_bytes;
+    ::setsockopt(record->handle, SOL_SOCKET, SO_RCVBUF, &queue_bytes, sizeof queue_bytes);
 }
 
-received_datagram receive_datagram(channel_number channel, error_number& error)
+received_datagram receive_datagram(channel_number channel, error_number& error,
+                                   const sigset_t* waiting_mask)
 {
     received_datagram result;
     const channel_record* record = find_channel(channel);
@@ -194,7 +204,7 @@ received_datagram receive_datagram(channel_number channel, error_number& error)
         return result;
     }
 
-    switch (wait_readable(record->handle, receive_wait(record->timeout_ms))) {
+    switch (wait_readable(record->handle, receive_wait(record->timeout_ms), waiting_mask)) {
     case wait_result::ready:
         break;
     case wait_result::timed_out:

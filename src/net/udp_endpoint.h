@@ -2,6 +2,7 @@
 // receives datagrams from anyone, one at a time with a bounded wait.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 #include "core/types.h"
@@ -27,8 +28,11 @@ struct received_datagram {
 // Waits once, up to the channel's receive wait, then reads at most one
 // datagram. On failure the payload is empty and the error number set. A
 // signal does not cut the wait short; a readiness that is gone by the time
-// of the read counts as a wait that ran out (24).
-received_datagram receive_datagram(channel_number channel, error_number& error);
+// of the read counts as a wait that ran out (24). A `waiting_mask` is the
+// signal mask for the wait alone, so that the signals it lets in can only
+// arrive while the receiver is idle, without a mask change around each wait.
+received_datagram receive_datagram(channel_number channel, error_number& error,
+                                   const sigset_t* waiting_mask = nullptr);
 
 // The receive wait for a time-out, in microseconds: floor(T/1024) s plus
 // (T mod 1024) * 1024 us.
