@@ -1,5 +1,6 @@
 #include "core/frame.h"
 
+#include <algorithm>
 #include <bit>
 
 #include "format/number_text.h"
@@ -168,7 +169,7 @@ decoded_frame decode_frame(byte_view frame_data, receiver_state& state)
     // Bytes beyond the end of short frame data read as 0; bytes after the
     // 20th are never read.
     unsigned char b[field_bytes] = {};
-    const std::size_t present = frame_data.size() < field_bytes ? frame_data.size() : field_bytes;
+    const std::size_t present = std::min(frame_data.size(), field_bytes);
     for (std::size_t i = 0; i < present; ++i) b[i] = static_cast<unsigned char>(frame_data[i]);
 
     decoded_frame frame;
