@@ -327,6 +327,7 @@ void format_number(mask_state& state, const mask_field& field, long double value
 
     number_text_pieces p;
     if (field.plus_in_front) p.front_sign = negative ? '-' : '+';
+    // cppcheck-suppress knownConditionTrueFalse ; true for a negative value with neither sign asked for
     else if (sign_in_front && negative) p.front_sign = '-';
     if (field.trailing_sign == '+') p.trailing_sign = negative ? '-' : '+';
     else if (field.trailing_sign == '-') p.trailing_sign = negative ? '-' : ' ';

@@ -49,7 +49,6 @@ struct mask_state {
     byte_view mask;
     std::size_t position = 0;  // next mask character to read
     std::size_t length = 0;    // characters of text in use
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): only the first length bytes are read; clearing 1 KiB per row is waste
     char text[mask_result_limit];
 };
 
