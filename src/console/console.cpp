@@ -96,6 +96,21 @@ void flush_console(console_device& console)
     }
 }
 
+int unflushed_output_fd(const console_device& console)
+{
+    const terminal_output& output = console.output;
+    return output.fd >= 0 && !output.failed && !output.unsent.empty() ? output.fd : -1;
+}
+
+bool continue_flush(console_device& console)
+{
+    const std::size_t before = console.output.unsent.size();
+    const bool repaint_due = console.output.repaint_needed;
+    flush_console(console);
+    const bool progress = console.output.unsent.size() < before || console.output.repaint_needed != repaint_due;
+    return progress && unflushed_output_fd(console) >= 0;
+}
+
 void pause_ms(console_device& console, int milliseconds)
 {
     flush_console(console);

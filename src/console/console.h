@@ -26,6 +26,14 @@ byte_string read_key(console_device& console);
 // before the program blocks: a receive, a pause, the end.
 void flush_console(console_device& console);
 
+// What a flush could not hand over, for a wait to hand over as the
+// terminal takes it: the descriptor to watch for room, -1 when nothing is
+// left. Then `continue_flush` gives the terminal what it takes now, and says
+// whether anything is still left; false also when the terminal took
+// nothing, so that a wait never spins on it.
+int unflushed_output_fd(const console_device& console);
+bool continue_flush(console_device& console);
+
 // Flushes, then sleeps.
 void pause_ms(console_device& console, int milliseconds);
 

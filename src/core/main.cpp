@@ -71,6 +71,11 @@ void ignore_interrupt_keys()
     sigaction(SIGPIPE, &ignore, nullptr);
 }
 
+bool continue_console_flush(void* console)
+{
+    return continue_flush(*static_cast<console_device*>(console));
+}
+
 void handle_frame(console_device& console, const bit_mask_table& masks, byte_view frame_text,
                   receiver_state& state, channel_number log_channel, const byte_string& log_file_name,
                   log_backlog& backlog, error_number& error)
@@ -131,7 +136,10 @@ int main()
     for (;;) {
         error = error::none;
         flush_console(console);
-        const received_datagram datagram = receive_datagram(endpoint, error, &waiting_mask);
+        // A terminal that could not take the whole flush gets the rest while
+        // the loop waits, not only at the next datagram.
+        output_in_wait output{unflushed_output_fd(console), continue_console_flush, &console};
+        const received_datagram datagram = receive_datagram(endpoint, error, &waiting_mask, &output);
         if (error == error::none) {
             handle_frame(console, masks, datagram.payload, state, log_channel, log_file_name,
                          backlog, error);

@@ -89,7 +89,7 @@ enum class wait_result { ready, timed_out, failed };
 // One wait for readability, under `mask` when there is one. A signal does
 // not shorten it: the wait resumes for the time still left, measured on a
 // clock that never jumps.
-wait_result wait_readable(int handle, wait_time wait, const sigset_t* mask)
+wait_result wait_readable(int handle, wait_time wait, const sigset_t* mask, output_in_wait* output)
 {
     timespec now{};
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
@@ -97,16 +97,23 @@ wait_result wait_readable(int handle, wait_time wait, const sigset_t* mask)
     }
     const timespec deadline = add_time(now, to_timespec(wait));
     timespec left = to_timespec(wait);
+    int output_fd = output != nullptr ? output->fd : -1;
     for (;;) {
-        pollfd watch{handle, POLLIN, 0};
-        const int ready = ppoll(&watch, 1, &left, mask);
+        pollfd watch[2] = {{handle, POLLIN, 0}, {output_fd, POLLOUT, 0}};
+        const int ready = ppoll(watch, output_fd >= 0 ? 2 : 1, &left, mask);
+        if (ready > 0 && watch[0].revents != 0) {
+            return (watch[0].revents & POLLNVAL) != 0 ? wait_result::failed : wait_result::ready;
+        }
         if (ready > 0) {
-            return (watch.revents & POLLNVAL) != 0 ? wait_result::failed : wait_result::ready;
-        }
-        if (ready == 0) {
+            // Room for output: a hung-up or finished output is not watched again.
+            const bool more = (watch[1].revents & POLLOUT) != 0 && output->send(output->context);
+            output_fd = more ? output_fd : -1;
+        } else if (ready == 0) {
             return wait_result::timed_out;
+        } else if (errno != EINTR) {
+            return wait_result::failed;
         }
-        if (errno != EINTR || clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+        if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
             return wait_result::failed;
         }
         left = time_left(deadline, now);
@@ -191,7 +198,7 @@ void open_udp_endpoint(channel_number channel, std::uint16_t port, std::uint32_t
 }
 
 received_datagram receive_datagram(channel_number channel, error_number& error,
-                                   const sigset_t* waiting_mask)
+                                   const sigset_t* waiting_mask, output_in_wait* output)
 {
     received_datagram result;
     const channel_record* record = find_channel(channel);
@@ -204,7 +211,7 @@ received_datagram receive_datagram(channel_number channel, error_number& error,
         return result;
     }
 
-    switch (wait_readable(record->handle, receive_wait(record->timeout_ms), waiting_mask)) {
+    switch (wait_readable(record->handle, receive_wait(record->timeout_ms), waiting_mask, output)) {
     case wait_result::ready:
         break;
     case wait_result::timed_out:

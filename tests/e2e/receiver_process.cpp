@@ -101,6 +101,7 @@ void start_receiver(receiver_process& receiver, int rows, int columns, const std
     const std::string program = receiver_path();
     receiver.probe = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(receiver.probe, 0) << std::strerror(errno);
+    ASSERT_EQ(tcgetattr(receiver.probe, &receiver.modes_at_start), 0) << std::strerror(errno);
 
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -118,6 +119,12 @@ void start_receiver(receiver_process& receiver, int rows, int columns, const std
         setenv("LANG", "C.UTF-8", 1);
         unsetenv("LC_ALL");
         unsetenv("LC_CTYPE");
+        // A sanitized receiver would otherwise hold freed memory back by the
+        // hundred megabytes, and its memory use would say nothing.
+        const char* sanitizer = std::getenv("ASAN_OPTIONS");
+        const std::string options = std::string(sanitizer != nullptr ? sanitizer : "") +
+                                    ":quarantine_size_mb=1:thread_local_quarantine_size_kb=64";
+        setenv("ASAN_OPTIONS", options.c_str(), 1);
         execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -149,16 +156,31 @@ void type_keys(receiver_process& receiver, byte_view keys)
 
 void send_datagram(byte_view payload)
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
+    const int fd = open_sending_socket();
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    const bool sent = send_on(fd, payload);
+    const int reason = errno;
+    close(fd);
+    ASSERT_TRUE(sent) << std::strerror(reason);
+}
+
+int open_sending_socket()
+{
+    return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+}
+
+bool send_on(int socket_fd, byte_view payload)
+{
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(3000);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const ssize_t sent = sendto(fd, payload.data(), payload.size(), 0,
-                                reinterpret_cast<sockaddr*>(&address), sizeof address);
-    close(fd);
-    ASSERT_EQ(sent, static_cast<ssize_t>(payload.size())) << std::strerror(errno);
+    ssize_t sent = -1;
+    do {
+        sent = sendto(socket_fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                      sizeof address);
+    } while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(payload.size());
 }
 
 void resize_terminal(receiver_process& receiver, int rows, int columns)
@@ -230,4 +252,31 @@ long cpu_ticks(const receiver_process& receiver)
         }
     }
     return utime + stime;
+}
+
+long memory_kib(const receiver_process& receiver, const std::string& field)
+{
+    std::ifstream status("/proc/" + std::to_string(receiver.pid) + "/status");
+    const std::string label = field + ":";
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(label)) return std::stol(line.substr(label.size()));
+    }
+    return -1;
+}
+
+testing::AssertionResult memory_stayed_bounded(const receiver_process& receiver, long start_kib)
+{
+    constexpr long growth_limit_kib = 4 * 1024;
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr long total_limit_kib = 0;  // shadow memory and allocator caches make totals meaningless
+#else
+    constexpr long total_limit_kib = 8 * 1024;
+#endif
+    const long peak = memory_kib(receiver, "VmHWM");
+    if (peak < 0 || start_kib < 0) return testing::AssertionFailure() << "no memory figures for the receiver";
+    testing::AssertionResult result =
+        peak - start_kib <= growth_limit_kib && (total_limit_kib == 0 || peak <= total_limit_kib)
+            ? testing::AssertionSuccess()
+            : testing::AssertionFailure();
+    return result << "peak " << peak << " KiB after " << start_kib << " KiB at the start";
 }

@@ -2,6 +2,7 @@
 // and talks to it over loopback UDP.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 #include <termios.h>
 
@@ -15,6 +16,7 @@ struct receiver_process {
     int probe = -1;         // its other side, kept open to read the modes
     byte_string output;     // every byte the receiver wrote to its terminal
     std::string directory;  // its working directory, where the log goes
+    termios modes_at_start{};  // the terminal's modes before the receiver ran
 };
 
 // Puts this test process into a network namespace of its own with loopback
@@ -42,6 +44,12 @@ void type_keys(receiver_process& receiver, byte_view keys);
 // Sends one datagram to 127.0.0.1:3000.
 void send_datagram(byte_view payload);
 
+// A socket for sending many datagrams to 127.0.0.1:3000 without opening one
+// each time; -1 when none can be had. The caller closes it.
+int open_sending_socket();
+// One datagram on it; false when the kernel refused it.
+bool send_on(int socket_fd, byte_view payload);
+
 // Changes the terminal size as a terminal emulator would.
 void resize_terminal(receiver_process& receiver, int rows, int columns);
 
@@ -58,6 +66,15 @@ termios terminal_modes_now(const receiver_process& receiver);
 
 // The receiver's CPU time so far (user + system), in clock ticks.
 long cpu_ticks(const receiver_process& receiver);
+
+// A size field of /proc/PID/status in KiB ("VmRSS", "VmHWM"); -1 when it
+// cannot be read.
+long memory_kib(const receiver_process& receiver, const std::string& field);
+
+// Whether the receiver's peak memory (VmHWM) has stayed within a few MiB of
+// the resident size it had at `start_kib`, and, where it is not sanitized,
+// within 8 MiB in all: what a leak or an unbounded queue would break.
+testing::AssertionResult memory_stayed_bounded(const receiver_process& receiver, long start_kib);
 
 // The path of build/zarim.
 std::string receiver_path();

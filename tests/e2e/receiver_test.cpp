@@ -15,6 +15,7 @@
 
 #include "console/glyphs.h"
 #include "e2e/frame_builder.h"
+#include "e2e/receiver_log.h"
 #include "e2e/receiver_screen.h"
 #include "format/masks.h"
 #include "net/udp_endpoint.h"
@@ -64,33 +65,15 @@ protected:
 
     std::vector<byte_string> log_lines() const
     {
-        std::vector<byte_string> lines;
-        std::ifstream file(receiver.process.directory + "/" + log_file_name());
-        std::stringstream all;
-        all << file.rdbuf();
-        const byte_string text = all.str();
-        std::size_t start = 0;
-        for (std::size_t end; (end = text.find("\r\n", start)) != byte_string::npos; start = end + 2) {
-            lines.push_back(text.substr(start, end - start));
-        }
-        EXPECT_EQ(start, text.size()) << "a partial line at the end of the log";
-        return lines;
+        const log_contents log = read_log(receiver.process.directory);
+        EXPECT_TRUE(log.ends_whole) << "a partial line at the end of the log";
+        return log.lines;
     }
 
-    static byte_string log_file_name();
+    static byte_string log_file_name() { return todays_log_name(); }
 
     watched_receiver receiver;
 };
-
-byte_string Receiver::log_file_name()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    localtime_r(&now, &parts);
-    char name[32];
-    std::strftime(name, sizeof name, "QLT_%Y%m%d.txt", &parts);
-    return name;
-}
 
 // "Recebido hh:mm:ss" with any time of day.
 bool starts_with_reception(byte_view row)
