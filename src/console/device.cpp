@@ -41,7 +41,7 @@ void close_with_retry(int fd)
 // switched, and switched back on restore.
 int open_output(int target, terminal_modes& found)
 {
-    char path[256];
+    char path[256] = {};
     if (ttyname_r(target, path, sizeof path) == 0) {
         const int fd = open_with_retry(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) {

@@ -1,5 +1,6 @@
 #include "console/key_decoder.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -127,7 +128,7 @@ key_parse parse_csi(byte_view bytes, bool nothing_follows)
     }
     // The noise is cut at the same length however the reads split it, so
     // that the keys after it do not depend on how many bytes had arrived.
-    const std::size_t end = bytes.size() < longest_sequence ? bytes.size() : longest_sequence;
+    const std::size_t end = std::min(bytes.size(), longest_sequence);
     std::size_t at = 2;
     while (at < end && is_parameter(bytes[at])) {
         ++at;

@@ -6,7 +6,7 @@ namespace {
 
 volatile std::sig_atomic_t size_signalled = 0;
 
-void on_size_signal(int)
+void on_size_signal(int /*signal_number*/)
 {
     size_signalled = 1;
 }
