@@ -106,7 +106,8 @@ wait_result wait_readable(int handle, wait_time wait, const sigset_t* mask, outp
         }
         if (ready > 0) {
             // Room for output: a hung-up or finished output is not watched again.
-            const bool more = (watch[1].revents & POLLOUT) != 0 && output->send(output->context);
+            const bool more =
+                output != nullptr && (watch[1].revents & POLLOUT) != 0 && output->send(output->context);
             output_fd = more ? output_fd : -1;
         } else if (ready == 0) {
             return wait_result::timed_out;
