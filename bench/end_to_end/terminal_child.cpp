@@ -3,9 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include "pseudo_terminal.h"
 
 namespace {
 
@@ -62,19 +62,10 @@ bool read_file(const std::string& path, std::string& text)
 bool start_on_terminal(terminal_child& child, const std::string& program, const std::string& directory,
                        int rows, int columns, std::string& problem)
 {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) {
+    std::string slave_path;
+    const int master = open_sized_pseudo_terminal(rows, columns, slave_path);
+    if (master < 0) {
         problem = std::string("no pseudo-terminal: ") + std::strerror(errno);
-        if (master >= 0) close(master);
-        return false;
-    }
-    const std::string slave_path = ptsname(master);
-    winsize size{};
-    size.ws_row = static_cast<unsigned short>(rows);
-    size.ws_col = static_cast<unsigned short>(columns);
-    if (ioctl(master, TIOCSWINSZ, &size) != 0) {
-        problem = std::string("cannot size the pseudo-terminal: ") + std::strerror(errno);
-        close(master);
         return false;
     }
     const pid_t pid = fork();
@@ -84,18 +75,7 @@ bool start_on_terminal(terminal_child& child, const std::string& program, const 
         return false;
     }
     if (pid == 0) {
-        setsid();
-        const int slave = open(slave_path.c_str(), O_RDWR);
-        if (slave < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) _exit(126);
-        dup2(slave, 0);
-        dup2(slave, 1);
-        dup2(slave, 2);
-        if (slave > 2) close(slave);
-        if (chdir(directory.c_str()) != 0) _exit(126);
-        setenv("TERM", "xterm-256color", 1);
-        setenv("LANG", "C.UTF-8", 1);
-        unsetenv("LC_ALL");
-        unsetenv("LC_CTYPE");
+        if (!enter_terminal_session(slave_path, directory)) _exit(126);
         execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -3,10 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -21,6 +19,8 @@
 #include <sstream>
 #include <thread>
 
+#include "pseudo_terminal.h"
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -31,41 +31,7 @@ int remaining_ms(clock_type::time_point deadline)
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-bool bring_loopback_up()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    if (up) {
-        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
-        up = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    }
-    close(fd);
-    return up;
-}
-
 }  // namespace
-
-bool enter_private_network()
-{
-    static const bool entered = geteuid() == 0 && unshare(CLONE_NEWNET) == 0 && bring_loopback_up();
-    return entered;
-}
-
-bool port_3000_taken()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return true;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(3000);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool taken = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
-    close(fd);
-    return taken;
-}
 
 std::string make_scratch_directory()
 {
@@ -87,17 +53,9 @@ std::string receiver_path()
 void start_receiver(receiver_process& receiver, int rows, int columns, const std::string& directory)
 {
     receiver.directory = directory;
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string slave_path;
+    const int master = open_sized_pseudo_terminal(rows, columns, slave_path);
     ASSERT_GE(master, 0) << std::strerror(errno);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const char* slave_name = ptsname(master);
-    ASSERT_NE(slave_name, nullptr);
-    const std::string slave_path = slave_name;
-    winsize size{};
-    size.ws_row = static_cast<unsigned short>(rows);
-    size.ws_col = static_cast<unsigned short>(columns);
-    ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
     const std::string program = receiver_path();
     receiver.probe = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(receiver.probe, 0) << std::strerror(errno);
@@ -106,19 +64,7 @@ void start_receiver(receiver_process& receiver, int rows, int columns, const std
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        setsid();
-        const int slave = open(slave_path.c_str(), O_RDWR);
-        if (slave < 0) _exit(126);
-        ioctl(slave, TIOCSCTTY, 0);
-        dup2(slave, 0);
-        dup2(slave, 1);
-        dup2(slave, 2);
-        if (slave > 2) close(slave);
-        if (chdir(directory.c_str()) != 0) _exit(126);
-        setenv("TERM", "xterm-256color", 1);
-        setenv("LANG", "C.UTF-8", 1);
-        unsetenv("LC_ALL");
-        unsetenv("LC_CTYPE");
+        if (!enter_terminal_session(slave_path, directory)) _exit(126);
         // A sanitized receiver would otherwise hold freed memory back by the
         // hundred megabytes, and its memory use would say nothing.
         const char* sanitizer = std::getenv("ASAN_OPTIONS");

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/types.h"
+#include "private_network.h"
 
 struct receiver_process {
     pid_t pid = -1;
@@ -18,14 +19,6 @@ struct receiver_process {
     std::string directory;  // its working directory, where the log goes
     termios modes_at_start{};  // the terminal's modes before the receiver ran
 };
-
-// Puts this test process into a network namespace of its own with loopback
-// up, so port 3000 is ours alone. False when that cannot be had (not root);
-// the tests then share the machine's port 3000 under a ctest lock.
-bool enter_private_network();
-
-// Whether something on this machine's namespace already holds UDP port 3000.
-bool port_3000_taken();
 
 // A fresh empty directory under the system's temporary directory.
 std::string make_scratch_directory();

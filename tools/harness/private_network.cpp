@@ -32,7 +32,10 @@ bool bring_loopback_up()
 
 bool enter_private_network()
 {
-    return geteuid() == 0 && unshare(CLONE_NEWNET) == 0 && bring_loopback_up();
+    // A second unshare would leave the first namespace, and whatever was
+    // bound there, behind.
+    static const bool entered = geteuid() == 0 && unshare(CLONE_NEWNET) == 0 && bring_loopback_up();
+    return entered;
 }
 
 bool port_3000_taken()
