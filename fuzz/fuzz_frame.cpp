@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/arithmetic.h"
 #include "core/frame.h"
 #include "format/mask.h"
 #include "format/masks.h"
@@ -17,7 +16,11 @@
 
 namespace {
 
-bit_mask_table masks;
+const bit_mask_table masks = [] {
+    bit_mask_table table;
+    fill_bit_mask_table(table);
+    return table;
+}();
 
 // CRC-16/CCITT-FALSE the usual table-driven way, independent of the
 // receiver's two-bytes-at-a-time tables.
@@ -171,13 +174,6 @@ void check_frame_text(byte_view text, receiver_state& state)
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    set_arithmetic_mode();
-    fill_bit_mask_table(masks);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

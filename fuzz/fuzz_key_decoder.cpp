@@ -8,7 +8,6 @@
 
 #include "console/key_decoder.h"
 #include "console/key_input.h"
-#include "core/arithmetic.h"
 #include "fuzz_input.h"
 
 namespace {
@@ -108,12 +107,6 @@ void check_cursor_report(byte_view bytes)
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    set_arithmetic_mode();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 
-#include "core/arithmetic.h"
 #include "format/mask.h"
 #include "fuzz_input.h"
 
@@ -62,12 +61,6 @@ byte_string format_all(byte_view mask, const argument* arguments, int count)
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    set_arithmetic_mode();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/arithmetic.h"
 #include "format/number_text.h"
 #include "fuzz_input.h"
 
@@ -131,12 +130,6 @@ void check_print_form(const number_case& number, int precision)
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    set_arithmetic_mode();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -11,7 +11,6 @@
 
 #include "console/device.h"
 #include "console/glyphs.h"
-#include "core/arithmetic.h"
 #include "fuzz_input.h"
 #include "support/vterm_screen.h"
 
@@ -229,12 +228,6 @@ void run_operation(session& s, fuzz_input& input)
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    set_arithmetic_mode();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
