@@ -5,8 +5,10 @@ JOBS ?= 2
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 LINT_BUILD ?= build-lint
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all build test bench run demo fuzz lint clean
+.PHONY: all build test bench run demo fuzz lint install uninstall package clean
 
 all: build
 
@@ -39,6 +41,28 @@ fuzz:
 lint:
 	@tools/ensure-packages lint
 	tools/static-checks $(LINT_BUILD)
+
+# The programs, their manual pages and the README under $(PREFIX), staged
+# under $(DESTDIR) when given. Builds only what is installed.
+install:
+	@tools/ensure-packages build
+	@if [ ! -f $(BUILD)/build.ninja ]; then cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS); fi
+	cmake --build $(BUILD) --target installables
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --component zarim
+	@sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest_zarim.txt > $(BUILD)/installed_files.txt
+	@echo "Recorded in $(BUILD)/installed_files.txt for make uninstall"
+
+# Removes what the last make install from $(BUILD) put down.
+uninstall:
+	cmake --build $(BUILD) --target uninstall
+
+# The Debian package, built from the programs already in $(BUILD).
+package:
+	@tools/ensure-packages package
+	@if [ ! -f $(BUILD)/build.ninja ]; then cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS); fi
+	cmake --build $(BUILD) --target installables
+	cd $(BUILD) && cpack
+	@ls $(BUILD)/zarim_*.deb
 
 run: build
 	$(BUILD)/zarim
