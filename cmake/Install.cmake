@@ -82,7 +82,11 @@ set(CPACK_PACKAGE_CONTACT "Zarim maintainers <maintainers@users.noreply.c-seed-c
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};zarim;/")
-set(CPACK_STRIP_FILES ON)
+if(NOT CMAKE_STRIP)
+  message(FATAL_ERROR "No strip program was found; the package needs one (binutils)")
+endif()
+set(CPACK_ZARIM_STRIP ${CMAKE_STRIP})
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/StripPackage.cmake)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ground-station receiver for position telemetry over UDP")
 # The long description, one paragraph per program this build has; Debian
 # wants its lines under 80 columns, and CPack does not wrap them.
