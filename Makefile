@@ -7,6 +7,7 @@ FUZZ_SECONDS ?= 60
 LINT_BUILD ?= build-lint
 PREFIX ?= /usr/local
 DESTDIR ?=
+INSTALL_RECORD ?= $(BUILD)/installed_files.txt
 
 .PHONY: all build test bench run demo fuzz lint install uninstall package clean
 
@@ -48,13 +49,17 @@ install:
 	@tools/ensure-packages build
 	@if [ ! -f $(BUILD)/build.ninja ]; then cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS); fi
 	cmake --build $(BUILD) --target installables
+	@find "$(DESTDIR)$(PREFIX)" -maxdepth 4 -type d > $(BUILD)/folders_before_install.txt 2>/dev/null || true
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --component zarim
-	@sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest_zarim.txt > $(BUILD)/installed_files.txt
-	@echo "Recorded in $(BUILD)/installed_files.txt for make uninstall"
+	@cmake -DMANIFEST=$(BUILD)/install_manifest_zarim.txt -DFOLDERS_BEFORE=$(BUILD)/folders_before_install.txt \
+	  "-DROOT=$(DESTDIR)$(PREFIX)" "-DDESTDIR=$(DESTDIR)" "-DRECORD=$(INSTALL_RECORD)" \
+	  -P cmake/RecordInstall.cmake
+	@rm -f $(BUILD)/folders_before_install.txt
+	@echo "Recorded in $(INSTALL_RECORD) for make uninstall"
 
 # Removes what the last make install from $(BUILD) put down.
 uninstall:
-	cmake --build $(BUILD) --target uninstall
+	cmake "-DMANIFEST=$(INSTALL_RECORD)" -P cmake/Uninstall.cmake
 
 # The Debian package, built from the programs already in $(BUILD).
 package:

@@ -63,16 +63,6 @@ add_custom_target(changelog ALL DEPENDS ${compressed_changelog})
 add_dependencies(installables changelog)
 install(FILES ${compressed_changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT zarim)
 
-# `make uninstall` removes what `make install` put down. The Makefile keeps
-# the install's manifest, with DESTDIR in front, as installed_files.txt:
-# cmake --install rewrites its own manifest for every install from this
-# tree, a test's staging install included, and leaves DESTDIR out.
-add_custom_target(uninstall
-                  COMMAND ${CMAKE_COMMAND} -DMANIFEST=${PROJECT_BINARY_DIR}/installed_files.txt
-                          -P ${PROJECT_SOURCE_DIR}/cmake/Uninstall.cmake
-                  COMMENT "Removing the installed files"
-                  VERBATIM)
-
 # The Debian package: the same component, laid out under /usr.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zarim)

@@ -86,6 +86,39 @@ TEST_F(InstalledTree, companions_answer_version_and_help)
     if (!without_version.empty()) GTEST_SKIP() << without_version.front() << " has no --version yet";
 }
 
+// `make install` and `make uninstall` as a user runs them, into a staging
+// folder that already has some of the usual folders and a program of
+// another package.
+TEST(MakeInstall, uninstall_takes_away_all_that_install_brought_and_nothing_else)
+{
+    const std::string folder = make_temporary_folder("make-install");
+    ASSERT_FALSE(folder.empty());
+    const std::string root = folder + "/root";
+    std::filesystem::create_directories(root + "/usr/share/man");
+    std::filesystem::create_directories(root + "/usr/bin");
+    std::ofstream(root + "/usr/bin/other") << "another package's program\n";
+    const std::vector<std::string> where{"BUILD=" ZARIM_BINARY_DIR, "DESTDIR=" + root, "PREFIX=/usr",
+                                         "INSTALL_RECORD=" + folder + "/installed.txt"};
+    std::vector<std::string> install{"make", "-C", ZARIM_SOURCE_DIR, "install"};
+    install.insert(install.end(), where.begin(), where.end());
+    std::vector<std::string> uninstall{"make", "-C", ZARIM_SOURCE_DIR, "uninstall"};
+    uninstall.insert(uninstall.end(), where.begin(), where.end());
+
+    const command_result installed = run_command(install);
+    ASSERT_EQ(installed.status, 0) << describe(installed);
+    std::set<std::string> expected = expected_files();
+    expected.insert("usr/bin/other");
+    EXPECT_EQ(files_under(root), expected);
+
+    const command_result removed = run_command(uninstall);
+    ASSERT_EQ(removed.status, 0) << describe(removed);
+    EXPECT_EQ(files_under(root), std::set<std::string>{"usr/bin/other"});
+    EXPECT_TRUE(std::filesystem::is_directory(root + "/usr/share/man")) << "a folder it found was taken away";
+    EXPECT_FALSE(std::filesystem::exists(root + "/usr/share/man/man1")) << "a folder it made was left behind";
+    EXPECT_FALSE(std::filesystem::exists(root + "/usr/share/doc")) << "a folder it made was left behind";
+    remove_tree(folder);
+}
+
 TEST(ManualPages, format_without_a_warning)
 {
     for (const auto& entry : std::filesystem::directory_iterator(ZARIM_SOURCE_DIR "/man")) {
