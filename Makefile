@@ -5,8 +5,11 @@ JOBS ?= 2
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 LINT_BUILD ?= build-lint
+PREFIX ?= /usr/local
+DESTDIR ?=
+INSTALL_RECORD ?= $(BUILD)/installed_files.txt
 
-.PHONY: all build test bench run demo fuzz lint clean
+.PHONY: all build test bench run demo fuzz lint install uninstall package clean
 
 all: build
 
@@ -39,6 +42,32 @@ fuzz:
 lint:
 	@tools/ensure-packages lint
 	tools/static-checks $(LINT_BUILD)
+
+# The programs, their manual pages and the README under $(PREFIX), staged
+# under $(DESTDIR) when given. Builds only what is installed.
+install:
+	@tools/ensure-packages build
+	@if [ ! -f $(BUILD)/build.ninja ]; then cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS); fi
+	cmake --build $(BUILD) --target installables
+	@find "$(DESTDIR)$(PREFIX)" -maxdepth 4 -type d > $(BUILD)/folders_before_install.txt 2>/dev/null || true
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --component zarim
+	@cmake -DMANIFEST=$(BUILD)/install_manifest_zarim.txt -DFOLDERS_BEFORE=$(BUILD)/folders_before_install.txt \
+	  "-DROOT=$(DESTDIR)$(PREFIX)" "-DDESTDIR=$(DESTDIR)" "-DRECORD=$(INSTALL_RECORD)" \
+	  -P cmake/RecordInstall.cmake
+	@rm -f $(BUILD)/folders_before_install.txt
+	@echo "Recorded in $(INSTALL_RECORD) for make uninstall"
+
+# Removes what the last make install from $(BUILD) put down.
+uninstall:
+	cmake "-DMANIFEST=$(INSTALL_RECORD)" -P cmake/Uninstall.cmake
+
+# The Debian package, built from the programs already in $(BUILD).
+package:
+	@tools/ensure-packages package
+	@if [ ! -f $(BUILD)/build.ninja ]; then cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS); fi
+	cmake --build $(BUILD) --target installables
+	cd $(BUILD) && cpack
+	@ls $(BUILD)/zarim_*.deb
 
 run: build
 	$(BUILD)/zarim

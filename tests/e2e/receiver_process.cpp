@@ -50,13 +50,16 @@ std::string receiver_path()
     return std::string(build != nullptr ? build : "build") + "/zarim";
 }
 
-void start_receiver(receiver_process& receiver, int rows, int columns, const std::string& directory)
+void start_receiver(receiver_process& receiver, int rows, int columns, const std::string& directory,
+                    const std::string& program, const std::vector<std::string>& arguments)
 {
     receiver.directory = directory;
     std::string slave_path;
     const int master = open_sized_pseudo_terminal(rows, columns, slave_path);
     ASSERT_GE(master, 0) << std::strerror(errno);
-    const std::string program = receiver_path();
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
     receiver.probe = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(receiver.probe, 0) << std::strerror(errno);
     ASSERT_EQ(tcgetattr(receiver.probe, &receiver.modes_at_start), 0) << std::strerror(errno);
@@ -71,7 +74,7 @@ void start_receiver(receiver_process& receiver, int rows, int columns, const std
         const std::string options = std::string(sanitizer != nullptr ? sanitizer : "") +
                                     ":quarantine_size_mb=1:thread_local_quarantine_size_kb=64";
         setenv("ASAN_OPTIONS", options.c_str(), 1);
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     receiver.pid = pid;

@@ -7,6 +7,7 @@
 #include <termios.h>
 
 #include <string>
+#include <vector>
 
 #include "core/types.h"
 #include "private_network.h"
@@ -20,12 +21,17 @@ struct receiver_process {
     termios modes_at_start{};  // the terminal's modes before the receiver ran
 };
 
+// The path of build/zarim.
+std::string receiver_path();
+
 // A fresh empty directory under the system's temporary directory.
 std::string make_scratch_directory();
 
-// Starts the receiver on a new pseudo-terminal of the given size, in the
-// given working directory. Failure is fatal to the test (asserts).
-void start_receiver(receiver_process& receiver, int rows, int columns, const std::string& directory);
+// Starts the receiver (build/zarim, or `program`, with `arguments` on its
+// command line) on a new pseudo-terminal of the given size, in the given
+// working directory. Failure is fatal to the test (asserts).
+void start_receiver(receiver_process& receiver, int rows, int columns, const std::string& directory,
+                    const std::string& program = receiver_path(), const std::vector<std::string>& arguments = {});
 
 // Reads what the receiver has written, for up to `milliseconds`, and returns
 // the bytes read this time.
@@ -69,5 +75,3 @@ long memory_kib(const receiver_process& receiver, const std::string& field);
 // within 8 MiB in all: what a leak or an unbounded queue would break.
 testing::AssertionResult memory_stayed_bounded(const receiver_process& receiver, long start_kib);
 
-// The path of build/zarim.
-std::string receiver_path();
