@@ -31,6 +31,8 @@ struct vterm_screen {
 
 // A blank terminal of the given size, decoding UTF-8 unless told otherwise.
 void open_vterm_screen(vterm_screen& screen, int rows, int columns, bool utf8 = true);
+// A change of window size; the cursor stays on the screen, also where the
+// library alone would lose it.
 void resize_vterm_screen(vterm_screen& screen, int rows, int columns);
 void feed_vterm(vterm_screen& screen, byte_view bytes);
 
