@@ -50,6 +50,21 @@ std::size_t whole_characters(byte_view bytes)
     return bytes.size();
 }
 
+// A terminal keeps its cursor on its screen whatever it is sent and
+// however its size changes. The emulator has been led off it by a size
+// change before, and from there it reads outside its own tables, which the
+// sanitizers do not see in a library they did not build; so it is asked.
+void check_cursor_on_screen(const vterm_screen& terminal)
+{
+    const vterm_position cursor = vterm_cursor(terminal);
+    if (cursor.row < 1 || cursor.row > terminal.rows || cursor.column < 1 || cursor.column > terminal.columns) {
+        std::fprintf(stderr, "terminal cursor at %d,%d of %dx%d\n", cursor.row, cursor.column, terminal.rows,
+                     terminal.columns);
+    }
+    FUZZ_CHECK(cursor.row >= 1 && cursor.row <= terminal.rows);
+    FUZZ_CHECK(cursor.column >= 1 && cursor.column <= terminal.columns);
+}
+
 long fake_write(int, const char* bytes, std::size_t length)
 {
     FUZZ_CHECK(length > 0);
@@ -71,6 +86,7 @@ long fake_write(int, const char* bytes, std::size_t length)
     fake.held.append(bytes, taken);
     const std::size_t whole = whole_characters(fake.held);
     feed_vterm(*fake.emulator, byte_view(fake.held).substr(0, whole));
+    check_cursor_on_screen(*fake.emulator);
     fake.held.erase(0, whole);
     return static_cast<long>(taken);
 }
@@ -151,6 +167,7 @@ void resize(session& s, int rows, int columns)
     resize_screen(s.console.screen, rows, columns);
     request_repaint(s.console.output);
     resize_vterm_screen(s.terminal, rows, columns);
+    check_cursor_on_screen(s.terminal);
 }
 
 void set_terminal_behaviour(fuzz_input& input)
