@@ -38,7 +38,25 @@ struct screen_flags {
     int bells = 0;
     parse_state parsing = parse_state::ground;
     byte_string unfinished;  // fed again after anything slipped in between
+    byte_string partial_character;  // the first bytes of a character, kept for the rest
 };
+
+// Where the last whole UTF-8 character ends. The library decodes a
+// character wrongly when its bytes come in two writes, where a terminal
+// keeps the first bytes until the rest arrive; the wrapper does that
+// keeping for it.
+std::size_t whole_characters(byte_view bytes)
+{
+    std::size_t start = bytes.size();
+    for (int back = 0; back < 4 && start > 0; ++back) {
+        const auto byte = static_cast<unsigned char>(bytes[--start]);
+        if ((byte & 0xC0u) != 0x80u) {
+            const std::size_t length = byte >= 0xF0u ? 4 : byte >= 0xE0u ? 3 : byte >= 0xC0u ? 2 : 1;
+            return bytes.size() - start >= length ? bytes.size() : start;
+        }
+    }
+    return bytes.size();
+}
 
 void begin_sequence(screen_flags& flags, parse_state state, unsigned char byte)
 {
@@ -207,14 +225,24 @@ void resize_vterm_screen(vterm_screen& screen, int rows, int columns)
 
 void feed_vterm(vterm_screen& screen, byte_view bytes)
 {
-    if (!bytes.empty()) {
-        screen_flags& flags = *flags_of(screen);
-        const bool utf8 = vterm_get_utf8(screen.terminal.get()) != 0;
-        for (const char byte : bytes) {
-            follow_parser(flags, static_cast<unsigned char>(byte), utf8);
-        }
-        vterm_input_write(screen.terminal.get(), bytes.data(), bytes.size());
+    screen_flags& flags = *flags_of(screen);
+    const bool utf8 = vterm_get_utf8(screen.terminal.get()) != 0;
+    byte_string taken = std::move(flags.partial_character);
+    taken.append(bytes);
+    const std::size_t whole = utf8 ? whole_characters(taken) : taken.size();
+    flags.partial_character.assign(taken, whole);
+    taken.resize(whole);
+    for (const char byte : taken) {
+        follow_parser(flags, static_cast<unsigned char>(byte), utf8);
     }
+    if (!taken.empty()) {
+        vterm_input_write(screen.terminal.get(), taken.data(), taken.size());
+    }
+}
+
+bool vterm_holds_partial_character(const vterm_screen& screen)
+{
+    return !flags_of(screen)->partial_character.empty();
 }
 
 vterm_cell vterm_cell_at(const vterm_screen& screen, int row, int column)

@@ -45,3 +45,19 @@ TEST(vterm_screen, a_sequence_cut_by_a_size_change_still_takes_effect)
     feed_vterm(terminal, " goes on\x07z");
     EXPECT_EQ(vterm_row_text(terminal, 1), "x  z                 ");
 }
+
+TEST(vterm_screen, a_character_cut_between_two_writes_shows_whole)
+{
+    vterm_screen terminal;
+    open_vterm_screen(terminal, 2, 10);
+    feed_vterm(terminal, "A\xe2\x94");
+    EXPECT_TRUE(vterm_holds_partial_character(terminal));
+    feed_vterm(terminal, "\x80" "B");
+    EXPECT_FALSE(vterm_holds_partial_character(terminal));
+    EXPECT_EQ(vterm_row_text(terminal, 1), "A\xe2\x94\x80" "B       ");
+
+    // A first byte that no rest follows is shown as a broken character.
+    feed_vterm(terminal, "\r\n\xc3");
+    feed_vterm(terminal, "C");
+    EXPECT_EQ(vterm_row_text(terminal, 2), "\xef\xbf\xbd" "C        ");
+}
