@@ -2,6 +2,7 @@
 
 #include <vterm.h>
 
+#include <string>
 #include <utility>
 
 namespace {
@@ -26,11 +27,136 @@ vterm_colour colour_of(const VTermScreen* screen, VTermColor colour, bool foregr
     return result;
 }
 
-// What the terminal reports through callbacks rather than cells.
+// Where the emulator's parser stands between two writes: outside any
+// sequence, or part-way through one.
+enum class parse_state { ground, escape, csi_leader, csi_arguments, csi_intermediates, string, string_escape };
+
+// What the terminal reports through callbacks rather than cells, and the
+// bytes of the sequence its parser is in the middle of.
 struct screen_flags {
     bool cursor_visible = true;
     int bells = 0;
+    parse_state parsing = parse_state::ground;
+    byte_string unfinished;  // fed again after anything slipped in between
+    byte_string partial_character;  // the first bytes of a character, kept for the rest
 };
+
+// Where the last whole UTF-8 character ends. The library decodes a
+// character wrongly when its bytes come in two writes, where a terminal
+// keeps the first bytes until the rest arrive; the wrapper does that
+// keeping for it.
+std::size_t whole_characters(byte_view bytes)
+{
+    std::size_t start = bytes.size();
+    for (int back = 0; back < 4 && start > 0; ++back) {
+        const auto byte = static_cast<unsigned char>(bytes[--start]);
+        if ((byte & 0xC0u) != 0x80u) {
+            const std::size_t length = byte >= 0xF0u ? 4 : byte >= 0xE0u ? 3 : byte >= 0xC0u ? 2 : 1;
+            return bytes.size() - start >= length ? bytes.size() : start;
+        }
+    }
+    return bytes.size();
+}
+
+void begin_sequence(screen_flags& flags, parse_state state, unsigned char byte)
+{
+    flags.parsing = state;
+    flags.unfinished.assign(1, static_cast<char>(byte));
+}
+
+void extend_sequence(screen_flags& flags, parse_state state, unsigned char byte)
+{
+    flags.parsing = state;
+    flags.unfinished.push_back(static_cast<char>(byte));
+}
+
+void end_sequence(screen_flags& flags)
+{
+    flags.parsing = parse_state::ground;
+    flags.unfinished.clear();
+}
+
+// Follows one byte the way the library's parser takes it, only as far as
+// telling where a sequence starts and ends.
+void follow_parser(screen_flags& flags, unsigned char byte, bool utf8)
+{
+    if (byte == 0x00 || byte == 0x7F) {
+        return;  // ignored everywhere
+    }
+    if (byte == 0x18 || byte == 0x1A) {
+        end_sequence(flags);  // CAN and SUB abandon a sequence
+        return;
+    }
+    if (byte == 0x1B) {
+        if (flags.parsing == parse_state::string) {
+            extend_sequence(flags, parse_state::string_escape, byte);
+        } else {
+            begin_sequence(flags, parse_state::escape, byte);
+        }
+        return;
+    }
+    if (byte == 0x07 && flags.parsing == parse_state::string) {
+        end_sequence(flags);
+        return;
+    }
+    if (byte < 0x20) {
+        return;  // any other control acts at once, inside a sequence as well
+    }
+    switch (flags.parsing) {
+    case parse_state::string_escape:
+        if (byte == 0x5C) {
+            end_sequence(flags);
+            return;
+        }
+        begin_sequence(flags, parse_state::escape, 0x1B);
+        [[fallthrough]];
+    case parse_state::escape:
+        if (byte == '[') {
+            extend_sequence(flags, parse_state::csi_leader, byte);
+        } else if (byte == 'P' || byte == ']') {
+            extend_sequence(flags, parse_state::string, byte);
+        } else if (byte <= 0x2F) {
+            extend_sequence(flags, parse_state::escape, byte);
+        } else if (byte < 0x7F) {
+            end_sequence(flags);
+        }
+        return;
+    case parse_state::csi_leader:
+        if (byte >= 0x3C && byte <= 0x3F) {
+            extend_sequence(flags, parse_state::csi_leader, byte);
+            return;
+        }
+        [[fallthrough]];
+    case parse_state::csi_arguments:
+        if ((byte >= '0' && byte <= '9') || byte == ':' || byte == ';') {
+            extend_sequence(flags, parse_state::csi_arguments, byte);
+            return;
+        }
+        [[fallthrough]];
+    case parse_state::csi_intermediates:
+        if (byte <= 0x2F) {
+            extend_sequence(flags, parse_state::csi_intermediates, byte);
+        } else {
+            end_sequence(flags);  // the final byte, or one that breaks the sequence off
+        }
+        return;
+    case parse_state::string:
+        if (byte == 0x9C && !utf8) {
+            end_sequence(flags);
+        } else {
+            flags.unfinished.push_back(static_cast<char>(byte));
+        }
+        return;
+    case parse_state::ground:
+        // Without UTF-8 the parser takes the 8-bit introducers as well.
+        if (!utf8 && byte == 0x9B) {
+            begin_sequence(flags, parse_state::csi_leader, byte);
+        } else if (!utf8 && (byte == 0x90 || byte == 0x9D)) {
+            begin_sequence(flags, parse_state::string, byte);
+        }
+        return;
+    }
+}
 
 int on_property(VTermProp property, VTermValue* value, void* user)
 {
@@ -74,18 +200,49 @@ void open_vterm_screen(vterm_screen& screen, int rows, int columns, bool utf8)
     vterm_screen_reset(terminal_screen, 1);
 }
 
+// When it loses rows, the library scrolls its screen up far enough to keep
+// the lowest written row in view and moves the cursor up as far, without
+// stopping it at the top row: a cursor nearer the top than the rows
+// scrolled away ends up above the screen, and from then on each character
+// makes the library read its table of rows before the table's start. A
+// terminal keeps its cursor on the screen; so does this one, on the top
+// row in the same column. Moving the cursor takes a sequence of its own,
+// so the parser is taken out of any sequence it is part-way through and
+// put back into it afterwards, as if the sequence had not been cut.
 void resize_vterm_screen(vterm_screen& screen, int rows, int columns)
 {
     vterm_set_size(screen.terminal.get(), rows, columns);
     screen.rows = rows;
     screen.columns = columns;
+    VTermPos cursor{};
+    vterm_state_get_cursorpos(vterm_obtain_state(screen.terminal.get()), &cursor);
+    if (cursor.row < 0) {
+        byte_string down = "\x18\x1b[" + std::to_string(-cursor.row) + "B";
+        down += flags_of(screen)->unfinished;
+        vterm_input_write(screen.terminal.get(), down.data(), down.size());
+    }
 }
 
 void feed_vterm(vterm_screen& screen, byte_view bytes)
 {
-    if (!bytes.empty()) {
-        vterm_input_write(screen.terminal.get(), bytes.data(), bytes.size());
+    screen_flags& flags = *flags_of(screen);
+    const bool utf8 = vterm_get_utf8(screen.terminal.get()) != 0;
+    byte_string taken = std::move(flags.partial_character);
+    taken.append(bytes);
+    const std::size_t whole = utf8 ? whole_characters(taken) : taken.size();
+    flags.partial_character.assign(taken, whole);
+    taken.resize(whole);
+    for (const char byte : taken) {
+        follow_parser(flags, static_cast<unsigned char>(byte), utf8);
     }
+    if (!taken.empty()) {
+        vterm_input_write(screen.terminal.get(), taken.data(), taken.size());
+    }
+}
+
+bool vterm_holds_partial_character(const vterm_screen& screen)
+{
+    return !flags_of(screen)->partial_character.empty();
 }
 
 vterm_cell vterm_cell_at(const vterm_screen& screen, int row, int column)

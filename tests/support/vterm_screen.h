@@ -31,8 +31,14 @@ struct vterm_screen {
 
 // A blank terminal of the given size, decoding UTF-8 unless told otherwise.
 void open_vterm_screen(vterm_screen& screen, int rows, int columns, bool utf8 = true);
+// A change of window size; the cursor stays on the screen, also where the
+// library alone would lose it.
 void resize_vterm_screen(vterm_screen& screen, int rows, int columns);
+// The bytes as a terminal takes them from its program, in pieces cut
+// anywhere: the first bytes of a character are kept until the rest arrive.
 void feed_vterm(vterm_screen& screen, byte_view bytes);
+// Whether the first bytes of a character are still waiting for the rest.
+bool vterm_holds_partial_character(const vterm_screen& screen);
 
 vterm_cell vterm_cell_at(const vterm_screen& screen, int row, int column);
 // The row's characters as UTF-8, one per cell, blanks included.
