@@ -31,6 +31,10 @@ bool find_gnu_misuse(const CLI::App& app, int argc, const char* const* argv, std
             problem = "--" + std::string(name) + " takes no value";
             return true;
         }
+        if (!flag && equals == argument.size() - 1) {
+            problem = "empty value for --" + std::string(name);
+            return true;
+        }
         if (!flag && equals == std::string_view::npos &&
             (i + 1 == argc || std::string_view(argv[i + 1]).starts_with("--"))) {
             problem = "missing value for --" + std::string(name);

@@ -16,6 +16,8 @@ CLI::Option* add_valued(CLI::App& app, const std::string& name, std::string& val
 // Parses argv[1..argc-1]. Returns false on a bad command line with
 // `problem` saying why, without the program's name or a line end:
 // "unknown option --x", "missing value for --y", "--z takes no value",
+// "empty value for --v" (for "--v=", which CLI11 would fill from the next
+// argument),
 // "unexpected argument 'w'", or CLI11's own text for anything else. A value
 // that begins with "--" is taken for the next option, as the companions
 // never have such values, so "--rate --count 3" is a missing rate.
