@@ -1,9 +1,11 @@
 #include "export_run.h"
 
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <utility>
 
 #include "documents.h"
 #include "summary.h"
@@ -20,11 +22,11 @@ std::string write_file(const std::string& path, const std::string& content)
     const std::string temporary = path + ".part";
     {
         std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        if (!file) return std::strerror(errno);
+        if (!file) return std::generic_category().message(errno);
         file.write(content.data(), static_cast<std::streamsize>(content.size()));
         file.close();
         if (!file) {
-            const std::string reason = std::strerror(errno);
+            const std::string reason = std::generic_category().message(errno);
             std::filesystem::remove(temporary);
             return reason;
         }
@@ -87,11 +89,20 @@ int run_export(const export_request& request, std::ostream& out, std::ostream& e
             errors << "zarim-export: cannot make " << request.output_dir << ": " << error.message() << '\n';
             status = 1;
         } else {
+            // The documents only read the flight, so they are made side by
+            // side; a day's log keeps both cores busy.
+            std::vector<std::pair<std::string, std::future<std::string>>> files;
             for (const export_format format : request.formats) {
-                const std::string path =
+                std::string path =
                     (std::filesystem::path(request.output_dir) / (title + "." + format_name(format)))
                         .string();
-                const std::string failure = write_file(path, export_document(format, f, title));
+                std::future<std::string> failure = std::async(std::launch::async, [&f, &title, format, path] {
+                    return write_file(path, export_document(format, f, title));
+                });
+                files.emplace_back(std::move(path), std::move(failure));
+            }
+            for (auto& [path, outcome] : files) {
+                const std::string failure = outcome.get();
                 if (failure.empty()) {
                     written.push_back(path);
                 } else {
