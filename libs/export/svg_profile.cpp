@@ -8,7 +8,7 @@
 namespace {
 
 constexpr double width = 1000;
-constexpr double height = 640;
+constexpr double height = 660;
 constexpr double plot_left = 90;
 constexpr double plot_right = 960;
 constexpr double altitude_top = 86;
@@ -343,7 +343,7 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
     axis_title(climb, (climb_top + climb_bottom) / 2, "climb rate (m/s)");
     stage_lines(climb, f, x, y_climb, [](const flight_point& p) { return p.climb_rate; });
 
-    pugi::xml_node time_title = text(svg, (plot_left + plot_right) / 2, height - 24,
+    pugi::xml_node time_title = text(svg, (plot_left + plot_right) / 2, height - 12,
                                      "local time of the receiver's clock (" + zone + ")", "middle");
     set(time_title, "font-size", "14");
 
@@ -373,5 +373,9 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
                                 right_half ? "end" : "start");
     set(label, "font-size", "14");
     set(label, "font-weight", "bold");
+    // A white edge keeps the text readable where it crosses a line.
+    set(label, "stroke", "white");
+    set(label, "stroke-width", "4");
+    set(label, "paint-order", "stroke");
     return document;
 }
