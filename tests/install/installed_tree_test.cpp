@@ -58,32 +58,17 @@ TEST_F(InstalledTree, manual_pages_are_compressed_pages_of_this_release)
     }
 }
 
-// Written before the companions' option parsing moved to the shared
-// library, zarim-send turns --version down as an unknown option; once it
-// answers, every companion must.
-bool predates_version_option(const std::string& program, const command_result& result)
-{
-    return program == "zarim-send" && result.status == 2 &&
-           result.err.find("unknown option --version") != std::string::npos;
-}
-
 TEST_F(InstalledTree, companions_answer_version_and_help)
 {
-    std::vector<std::string> without_version;
     for (const std::string& program : installed_programs()) {
         if (program == "zarim") continue;  // the receiver takes no options
         const command_result version = run_command({installed(program), "--version"});
-        if (predates_version_option(program, version)) {
-            without_version.push_back(program);
-            continue;
-        }
         EXPECT_EQ(version.status, 0) << program << "\n" << describe(version);
         EXPECT_NE(version.out.find(zarim_version), std::string::npos) << program << "\n" << describe(version);
         const command_result help = run_command({installed(program), "--help"});
         EXPECT_EQ(help.status, 0) << program << "\n" << describe(help);
         EXPECT_NE(help.out.find("--version"), std::string::npos) << program << "\n" << describe(help);
     }
-    if (!without_version.empty()) GTEST_SKIP() << without_version.front() << " has no --version yet";
 }
 
 // `make install` and `make uninstall` as a user runs them, into a staging
