@@ -11,9 +11,8 @@
 
 namespace {
 
-// The screen is as large as the terminal is now. A change of size keeps
-// the model's top-left content and repaints the terminal from it, since a
-// resized terminal may have moved or lost what it showed.
+// The screen is as large as the terminal is now, within the model's
+// bounds. A change of size keeps the model's top-left content.
 bool ready(console_device& console)
 {
     if (console.screen.rows == 0) {
@@ -22,9 +21,9 @@ bool ready(console_device& console)
     if (console.size_fd >= 0 && (!console.size_follows_signal || take_size_signal())) {
         winsize size{};
         if (ioctl(console.size_fd, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0 &&
-            (size.ws_row != console.screen.rows || size.ws_col != console.screen.columns)) {
+            (size.ws_row != console.output.rows || size.ws_col != console.output.columns)) {
             resize_screen(console.screen, size.ws_row, size.ws_col);
-            request_repaint(console.output);
+            terminal_resized(console.output, size.ws_row, size.ws_col);
         }
     }
     console.changes.clear();

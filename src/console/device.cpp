@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -114,7 +115,8 @@ bool open_console(console_device& console)
     const bool signalled = output_fd >= 0 && tcgetsid(output_fd) == getsid(0) && watch_size_signal();
     int rows = default_rows;
     int columns = default_columns;
-    if (output_fd >= 0 && terminal_size(output_fd, rows, columns)) {
+    const bool sized = output_fd >= 0 && terminal_size(output_fd, rows, columns);
+    if (sized) {
         console.size_fd = output_fd;
         console.size_follows_signal = signalled;
     }
@@ -123,13 +125,15 @@ bool open_console(console_device& console)
     console.keyboard.fd = keyboard_fd;
     if (output_fd >= 0) {
         console.output.fd = output_fd;
+        console.output.rows = sized ? rows : 0;
+        console.output.columns = sized ? columns : 0;
         console.own_output_fd = output_fd;
         console.output.utf8 = locale_is_utf8(std::getenv("LC_ALL"), std::getenv("LC_CTYPE"), std::getenv("LANG"));
         int row = 0;
         int column = 0;
         if (ask_cursor_position(console.keyboard, output_fd, cursor_answer_ms, row, column)) {
-            console.screen.cursor_row = row < 1 ? 1 : row > rows ? rows : row;
-            console.screen.cursor_column = column < 1 ? 1 : column > columns ? columns : column;
+            console.screen.cursor_row = std::clamp(row, 1, console.screen.rows);
+            console.screen.cursor_column = std::clamp(column, 1, console.screen.columns);
         }
     }
     set_restore_bytes(restore_sequence(console.screen));

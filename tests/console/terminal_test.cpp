@@ -261,6 +261,7 @@ TEST(console_terminal, a_new_terminal_size_resizes_the_model_and_repaints)
     vterm_screen terminal;
     open_vterm_screen(terminal, 12, 40);
 
+    clear_screen(console);  // from here on every cell is the model's
     for (int row = 1; row <= 12; ++row) {
         move_cursor(console, row, 1);
         write_text(console, std::string(40, static_cast<char>('A' + row)));
@@ -318,6 +319,105 @@ TEST(console_terminal, keys_are_read_without_waiting_and_escape_only_when_alone)
     EXPECT_EQ(read_key(console), std::string("\0\x50", 2));
     late.join();
     console.keyboard.fd = -1;  // the pseudo-terminal closes it
+}
+
+TEST(console_terminal, a_new_size_before_the_screen_is_ours_leaves_the_shells_text)
+{
+    pseudo_terminal pty;
+    open_pseudo_terminal(pty, 12, 40);
+    console_device console;
+    attach_to_slave(console, pty, 12, 40);
+    console.size_fd = console.output.fd;
+    vterm_screen terminal;
+    open_vterm_screen(terminal, 12, 40);
+    feed_vterm(terminal, "$ ls\r\nnotes.txt\r\n$ zarim\r\n");
+
+    // The start-up messages go where the shell left the cursor.
+    move_cursor(console, 4, 1);
+    write_text(console, "first");
+    end_line(console);
+    flush_console(console);
+    feed_vterm(terminal, read_master(pty.master));
+
+    winsize larger{};
+    larger.ws_row = 20;
+    larger.ws_col = 60;
+    ASSERT_EQ(ioctl(pty.master, TIOCSWINSZ, &larger), 0);
+    resize_vterm_screen(terminal, 20, 60);
+    write_text(console, "second");
+    end_line(console);
+    flush_console(console);
+    feed_vterm(terminal, read_master(pty.master));
+    EXPECT_EQ(console.screen.rows, 20);
+    EXPECT_EQ(vterm_row_text(terminal, 1).substr(0, 4), "$ ls");
+    EXPECT_EQ(vterm_row_text(terminal, 2).substr(0, 9), "notes.txt");
+    EXPECT_EQ(vterm_row_text(terminal, 3).substr(0, 7), "$ zarim");
+    EXPECT_EQ(vterm_row_text(terminal, 4).substr(0, 5), "first");
+    EXPECT_EQ(vterm_row_text(terminal, 5).substr(0, 6), "second");
+    close_console(console);
+}
+
+// Flushes and reads until the terminal has taken everything, feeding it to
+// `terminal` when there is one.
+void flush_all(console_device& console, int master, vterm_screen* terminal)
+{
+    for (int round = 0; round < 1000; ++round) {
+        flush_console(console);
+        const std::string bytes = read_master(master, 20);
+        if (terminal != nullptr) {
+            feed_vterm(*terminal, bytes);
+        }
+        if (bytes.empty() && console.output.unsent.empty() && !console.output.repaint_needed) {
+            return;
+        }
+    }
+    ADD_FAILURE() << "the terminal never took all the output";
+}
+
+TEST(console_terminal, a_terminal_of_absurd_size_gets_a_bounded_model_and_the_corner_it_covers)
+{
+    pseudo_terminal pty;
+    open_pseudo_terminal(pty, 25, 80);
+    console_device console;
+    attach_to_slave(console, pty, 25, 80);
+    console.size_fd = console.output.fd;
+    clear_screen(console);
+    flush_all(console, pty.master, nullptr);
+
+    winsize absurd{};
+    absurd.ws_row = 65535;
+    absurd.ws_col = 65535;
+    ASSERT_EQ(ioctl(pty.master, TIOCSWINSZ, &absurd), 0);
+    write_text(console, "x");
+    EXPECT_EQ(console.screen.rows, largest_screen_side);
+    EXPECT_EQ(console.screen.columns, largest_screen_side);
+    EXPECT_EQ(console.screen.cells.size(),
+              static_cast<std::size_t>(largest_screen_side) * static_cast<std::size_t>(largest_screen_side));
+    flush_all(console, pty.master, nullptr);
+
+    // Rows below the model are the terminal's own: a scroll down to the
+    // model's last row must not push the table into them. A terminal a few
+    // rows taller than the model shows it.
+    winsize taller{};
+    taller.ws_row = static_cast<unsigned short>(largest_screen_side + 8);
+    taller.ws_col = 80;
+    ASSERT_EQ(ioctl(pty.master, TIOCSWINSZ, &taller), 0);
+    vterm_screen terminal;
+    open_vterm_screen(terminal, largest_screen_side + 8, 80);
+    move_cursor(console, 1, 1);  // the new size is taken, and repainted
+    flush_all(console, pty.master, &terminal);
+    for (int row = 1; row <= largest_screen_side; ++row) {
+        move_cursor(console, row, 1);
+        write_text(console, "row " + std::to_string(row));
+    }
+    scroll_region(console, 10, 1, 0, 0, scroll_direction::down, 3);
+    flush_all(console, pty.master, &terminal);
+    EXPECT_EQ(vterm_row_text(terminal, 13).substr(0, 6), "row 10");
+    EXPECT_EQ(vterm_row_text(terminal, largest_screen_side).substr(0, 7), "row 509");
+    for (int row = largest_screen_side + 1; row <= largest_screen_side + 8; ++row) {
+        EXPECT_EQ(vterm_row_text(terminal, row), std::string(80, ' ')) << "row " << row;
+    }
+    close_console(console);
 }
 
 }  // namespace
