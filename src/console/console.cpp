@@ -2,9 +2,6 @@
 
 #include <sys/ioctl.h>
 
-#include <cerrno>
-#include <ctime>
-
 #include "console/device.h"
 #include "console/size_signal.h"
 #include "console/terminal_restore.h"
@@ -81,10 +78,17 @@ void scroll_region(console_device& console, int top, int left, int bottom, int r
 
 byte_string read_key(console_device& console)
 {
-    if (!ready(console)) {
-        return byte_string{};
-    }
     return next_key(console.keyboard);
+}
+
+int keyboard_fd(const console_device& console)
+{
+    return key_input_fd(console.keyboard);
+}
+
+bool read_key_bytes(console_device& console)
+{
+    return read_key_bytes(console.keyboard);
 }
 
 void flush_console(console_device& console)
@@ -113,11 +117,8 @@ bool continue_flush(console_device& console)
 void pause_ms(console_device& console, int milliseconds)
 {
     flush_console(console);
-    if (milliseconds <= 0) {
-        return;
-    }
-    timespec remaining{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    if (milliseconds > 0) {
+        sleep_reading_keys(console.keyboard, milliseconds);
     }
 }
 

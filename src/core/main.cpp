@@ -79,6 +79,11 @@ bool continue_console_flush(void* console)
     return continue_flush(*static_cast<console_device*>(console));
 }
 
+bool read_console_keys(void* console)
+{
+    return read_key_bytes(*static_cast<console_device*>(console));
+}
+
 void handle_frame(console_device& console, const bit_mask_table& masks, byte_view frame_text,
                   receiver_state& state, channel_number log_channel, const byte_string& log_file_name,
                   log_backlog& backlog, error_number& error)
@@ -140,9 +145,11 @@ int main()
         error = error::none;
         flush_console(console);
         // A terminal that could not take the whole flush gets the rest while
-        // the loop waits, not only at the next datagram.
-        output_in_wait output{unflushed_output_fd(console), continue_console_flush, &console};
-        const received_datagram datagram = receive_datagram(endpoint, error, &waiting_mask, &output);
+        // the loop waits, not only at the next datagram; keys are read as
+        // they are typed, so that each is told apart by when it came.
+        terminal_in_wait terminal{unflushed_output_fd(console), continue_console_flush,
+                                  keyboard_fd(console), read_console_keys, &console};
+        const received_datagram datagram = receive_datagram(endpoint, error, &waiting_mask, &terminal);
         if (error == error::none) {
             handle_frame(console, masks, datagram.payload, state, log_channel, log_file_name,
                          backlog, error);

@@ -141,7 +141,7 @@ void check_modes_restored(ending how)
     while (poll(&ready, 1, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
         seen += read_master(pty.master, 10);
         if (!answered && seen.find("\x1b[6n") != std::string::npos) {
-            write_master(pty.master, "\x1b[3;5R");
+            write_master(pty.master, "\x1b[3;5R\x1b[?1;2c");
             answered = true;
         }
     }
@@ -285,33 +285,53 @@ TEST(console_terminal, a_new_terminal_size_resizes_the_model_and_repaints)
     close_console(console);
 }
 
-TEST(console_terminal, keys_are_read_without_waiting_and_escape_only_when_alone)
+// A device whose keyboard is the slave side of a raw pseudo-terminal.
+void attach_keyboard(console_device& console, pseudo_terminal& pty)
 {
-    pseudo_terminal pty;
-    open_pseudo_terminal(pty, 5, 20);
     termios raw{};
     ASSERT_EQ(tcgetattr(pty.slave, &raw), 0);
     cfmakeraw(&raw);
     ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &raw), 0);
+    fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) | O_NONBLOCK);
+    console.keyboard.fd = pty.slave;
+}
+
+TEST(console_terminal, keys_are_taken_in_by_the_waits_and_escape_only_when_alone)
+{
+    pseudo_terminal pty;
+    open_pseudo_terminal(pty, 5, 20);
     console_device console;
     open_console_model(console, 5, 20);
-    console.keyboard.fd = pty.slave;
+    attach_keyboard(console, pty);
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(read_key(console), "");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
 
+    // What a wait does when the terminal has bytes: one read.
     write_master(pty.master, "q\x1b[A\x03\x1b");
     usleep(20000);
+    ASSERT_GE(keyboard_fd(console), 0);
+    EXPECT_TRUE(read_key_bytes(console));
     EXPECT_EQ(read_key(console), "q");
     EXPECT_EQ(read_key(console), std::string("\0\x48", 2));
     EXPECT_EQ(read_key(console), "\x03");
-    EXPECT_EQ(read_key(console), "\x1b");
+    EXPECT_EQ(read_key(console), "\x1b") << "an ESC with nothing after it, once the gap has passed";
     EXPECT_EQ(read_key(console), "");
 
-    // An arrow key split by the terminal still arrives as one key.
+    // ESC, then q typed a moment later, each taken in by a wait of its own.
+    write_master(pty.master, "\x1b");
+    pause_ms(console, 100);
+    write_master(pty.master, "q");
+    pause_ms(console, 20);
+    EXPECT_EQ(read_key(console), "\x1b");
+    EXPECT_EQ(read_key(console), "q");
+
+    // An arrow key split by the terminal still arrives as one key: the key
+    // poll gives the rest of the sequence the time the gap leaves.
     write_master(pty.master, "\x1b[");
-    usleep(20000);
+    usleep(5000);
+    EXPECT_TRUE(read_key_bytes(console));
     std::thread late([&pty] {
         usleep(10000);
         write_master(pty.master, "B");
@@ -319,6 +339,52 @@ TEST(console_terminal, keys_are_read_without_waiting_and_escape_only_when_alone)
     EXPECT_EQ(read_key(console), std::string("\0\x50", 2));
     late.join();
     console.keyboard.fd = -1;  // the pseudo-terminal closes it
+}
+
+// The slave side as the terminal the device asks, the master side as the
+// terminal answering: on the question, `typed` comes first (keys pressed
+// just then), then the terminal's answers.
+void answer_questions(int master, const std::string& typed, const std::string& answers)
+{
+    std::string seen;
+    for (int round = 0; round < 100 && seen.find("\x1b[c") == std::string::npos; ++round) {
+        seen += read_master(master, 10);
+    }
+    write_master(master, typed);
+    usleep(2000);
+    write_master(master, answers);
+}
+
+TEST(console_terminal, a_key_typed_during_the_position_question_is_not_its_answer)
+{
+    pseudo_terminal pty;
+    open_pseudo_terminal(pty, 25, 80);
+    console_device console;
+    open_console_model(console, 25, 80);
+    attach_keyboard(console, pty);
+    write_master(pty.master, "x");  // typed before the question
+
+    const std::string shift_f3 = "\x1b[1;2R";
+    std::thread terminal(answer_questions, pty.master, shift_f3, "\x1b[7;9R\x1b[?1;2c");
+    int row = 0;
+    int column = 0;
+    const bool answered = ask_cursor_position(console.keyboard, pty.slave, 2000, row, column);
+    terminal.join();
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(row, 7);
+    EXPECT_EQ(column, 9);
+    EXPECT_EQ(read_key(console), "x");
+    EXPECT_EQ(read_key(console), std::string("\0\x3D", 2)) << "Shift+F3 stays a key";
+    EXPECT_EQ(read_key(console), "");
+
+    // A terminal that answers only the position leaves nothing to tell it
+    // from a key: no answer, and the report stays a key.
+    std::thread position_only(answer_questions, pty.master, "", "\x1b[3;4R");
+    EXPECT_FALSE(ask_cursor_position(console.keyboard, pty.slave, 300, row, column));
+    position_only.join();
+    pause_ms(console, 50);
+    EXPECT_EQ(read_key(console), std::string("\0\x3D", 2));
+    console.keyboard.fd = -1;
 }
 
 TEST(console_terminal, a_new_size_before_the_screen_is_ours_leaves_the_shells_text)

@@ -1,6 +1,7 @@
 // The start-up messages go below whatever the shell left on the terminal,
-// and stay there: a window-size change does not blank the shell's text
-// above them.
+// and stay there: a key typed while the receiver asks where the cursor is
+// does not move them, and a window-size change does not blank the shell's
+// text above them.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -43,6 +44,34 @@ protected:
 
     watched_receiver receiver;
 };
+
+TEST_F(ReceiverStart, ShiftF3TypedDuringTheCursorQuestionIsNotTakenForTheAnswer)
+{
+    start_below_shell_text();
+    // The question is held back from the terminal until Shift+F3, which
+    // sends what a cursor report looks like, has been typed before the answer.
+    for (int round = 0; round < 250 && receiver.process.output.find("\x1b[6n") == byte_string::npos; ++round) {
+        read_output(receiver.process, 20);
+    }
+    ASSERT_NE(receiver.process.output.find("\x1b[6n"), byte_string::npos) << "no cursor question";
+    type_keys(receiver.process, "\x1b[1;2R");
+    ASSERT_TRUE(wait_until(receiver, [&] { return row_text(receiver, 4) == first_message; }, 5000))
+        << "row 1: " << row_text(receiver, 1) << "; row 4: " << row_text(receiver, 4);
+    expect_shell_text_kept();
+    ASSERT_TRUE(wait_for_fixed_screen(receiver));
+
+    // Shift+F3 is a key like any other: the first pass takes it, the second
+    // the ESC.
+    type_keys(receiver.process, "\x1b");
+    std::this_thread::sleep_for(150ms);
+    send_datagram("FFFF");
+    watch_for(receiver, 300);
+    int status = 0;
+    ASSERT_EQ(waitpid(receiver.process.pid, &status, WNOHANG), 0) << "Shift+F3 was lost or taken for ESC";
+    send_datagram("FFFF");
+    status = wait_for_end(receiver, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+}
 
 TEST_F(ReceiverStart, ASizeChangeDuringTheStartMessagesLeavesTheShellsText)
 {
