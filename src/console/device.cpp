@@ -92,11 +92,11 @@ bool open_console(console_device& console)
     terminal_modes found;
     const int target = isatty(STDOUT_FILENO) ? STDOUT_FILENO : isatty(STDERR_FILENO) ? STDERR_FILENO : -1;
     const int output_fd = target >= 0 ? open_output(target, found) : -1;
-    const int keyboard_fd = open_with_retry("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int key_fd = open_with_retry("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 
     termios modes{};
-    if (keyboard_fd >= 0 && tcgetattr(keyboard_fd, &modes) == 0) {
-        found.input_fd = keyboard_fd;
+    if (key_fd >= 0 && tcgetattr(key_fd, &modes) == 0) {
+        found.input_fd = key_fd;
         found.has_modes = true;
         found.modes = modes;
     }
@@ -105,7 +105,7 @@ bool open_console(console_device& console)
     if (found.has_modes) {
         termios raw = modes;
         make_raw(raw);
-        while (tcsetattr(keyboard_fd, TCSANOW, &raw) != 0 && errno == EINTR) {
+        while (tcsetattr(key_fd, TCSANOW, &raw) != 0 && errno == EINTR) {
         }
     }
 
@@ -122,7 +122,7 @@ bool open_console(console_device& console)
     }
     console.screen = make_screen(rows, columns);
     console.screen.cursor_row = console.screen.rows;
-    console.keyboard.fd = keyboard_fd;
+    console.keyboard.fd = key_fd;
     if (output_fd >= 0) {
         console.output.fd = output_fd;
         console.output.rows = sized ? rows : 0;

@@ -96,5 +96,5 @@ byte_string take_key(key_queue& queue)
     queue.oldest = (queue.oldest + 1) % queue.keys.size();
     queue.count -= 1;
     queue.escapes -= is_escape(key) ? 1 : 0;
-    return byte_string(key.bytes.data(), key.length);
+    return {key.bytes.data(), key.length};
 }
