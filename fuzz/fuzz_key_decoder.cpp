@@ -1,13 +1,15 @@
-// The key decoder over random byte streams, read the way the keyboard reads
-// them: into a bounded buffer, a chunk at a time. When the chunks follow
-// each other promptly the keys must be the same as for the stream read
-// whole; when a pause follows each chunk an unfinished sequence is settled
-// there, and only the decoder's own promises are checked.
+// The key decoder and the key queue over random byte streams, read the way
+// the keyboard reads them: a chunk at a time, each chunk stamped with the
+// time it came. When the chunks follow each other within the gap the keys
+// must be the same as for the stream read whole; when a pause follows each
+// chunk an unfinished sequence is settled there, and only the decoder's own
+// promises are checked. A queue of bounded size must keep the oldest keys
+// and never lose an ESC.
 #include <algorithm>
 #include <vector>
 
 #include "console/key_decoder.h"
-#include "console/key_input.h"
+#include "console/key_queue.h"
 #include "fuzz_input.h"
 
 namespace {
@@ -15,18 +17,17 @@ namespace {
 constexpr char escape = 27;
 constexpr std::size_t longest_unfinished = 32;
 
-struct keyboard {
-    byte_string pending;
-    std::size_t limit = key_input{}.limit;
-    std::vector<byte_string> keys;
-};
+bool is_escape_key(byte_view key)
+{
+    return key == byte_view("\x1b", 1);
+}
 
 void check_parse(const key_parse& parsed, byte_view bytes, bool nothing_follows)
 {
     FUZZ_CHECK((parsed.status == key_parse_status::empty) == bytes.empty());
     if (parsed.status == key_parse_status::partial) {
-        // Only the start of a sequence waits, and never long enough to fill
-        // the buffer; once nothing follows, it is settled.
+        // Only the start of a sequence waits, and never for long; once
+        // nothing follows, it is settled.
         FUZZ_CHECK(!nothing_follows && bytes[0] == escape && bytes.size() < longest_unfinished);
     }
     if (parsed.status != key_parse_status::complete) {
@@ -37,73 +38,60 @@ void check_parse(const key_parse& parsed, byte_view bytes, bool nothing_follows)
     FUZZ_CHECK(parsed.key.size() <= 2);
     if (parsed.key.size() == 2) FUZZ_CHECK(parsed.key[0] == '\0');
     // Nothing but a lone ESC is the ESC key.
-    if (parsed.key == byte_view("\x1b", 1)) {
+    if (is_escape_key(parsed.key)) {
         FUZZ_CHECK(bytes[0] == escape && parsed.consumed == 1);
         FUZZ_CHECK(bytes.size() == 1 ? nothing_follows : bytes[1] == escape);
     }
 }
 
-void take_key(keyboard& k, const key_parse& parsed)
+// The whole stream decoded at once, every parse checked: the keys a
+// terminal that sent it in one write would give.
+std::vector<byte_string> keys_of_whole(byte_view stream)
 {
-    k.pending.erase(0, parsed.consumed);
-    if (!parsed.key.empty()) k.keys.push_back(parsed.key);
-}
-
-// Parses keys off the front of the buffer while more may follow; false
-// when a sequence waits for more bytes.
-bool take_keys(keyboard& k)
-{
-    for (;;) {
-        const key_parse parsed = parse_key(k.pending, false);
-        check_parse(parsed, k.pending, false);
-        if (parsed.status == key_parse_status::empty) return true;
-        if (parsed.status == key_parse_status::partial) return false;
-        take_key(k, parsed);
-    }
-}
-
-// Nothing more arrives for now: each waiting sequence is settled as it is.
-void settle(keyboard& k)
-{
-    while (!take_keys(k)) {
-        const key_parse parsed = parse_key(k.pending, true);
-        check_parse(parsed, k.pending, true);
-        take_key(k, parsed);
-    }
-}
-
-// Feeds the stream in chunks as far as the buffer has room; the bytes that
-// do not fit wait for the next read.
-void feed_in_chunks(keyboard& k, byte_view stream, const std::uint8_t* sizes, bool pause_after_each)
-{
-    for (std::size_t i = 0; !stream.empty(); ++i) {
-        std::size_t chunk = sizes[i % 4] % 64u + 1u;
-        chunk = std::min({chunk, stream.size(), k.limit - k.pending.size()});
-        FUZZ_CHECK(chunk > 0);  // a waiting sequence never fills the buffer
-        k.pending.append(stream.substr(0, chunk));
-        stream.remove_prefix(chunk);
-        if (pause_after_each) {
-            settle(k);
-        } else {
-            take_keys(k);
+    std::vector<byte_string> keys;
+    while (!stream.empty()) {
+        key_parse parsed = parse_key(stream, false);
+        check_parse(parsed, stream, false);
+        if (parsed.status == key_parse_status::partial) {
+            parsed = parse_key(stream, true);
+            check_parse(parsed, stream, true);
         }
+        if (!parsed.key.empty()) keys.push_back(parsed.key);
+        stream.remove_prefix(parsed.consumed);
     }
-    settle(k);
+    return keys;
 }
 
-void check_cursor_report(byte_view bytes)
+void take_all(key_queue& queue, std::vector<byte_string>& keys)
 {
-    const cursor_report report = find_cursor_report(bytes);
-    if (!report.found) return;
-    FUZZ_CHECK(report.length >= 6 && report.start + report.length <= bytes.size());
-    const byte_view text = bytes.substr(report.start, report.length);
-    FUZZ_CHECK(text[0] == escape && text[1] == '[' && text.back() == 'R');
-    const byte_view numbers = text.substr(2, text.size() - 3);
-    const std::size_t semicolon = numbers.find(';');
-    FUZZ_CHECK(semicolon != byte_view::npos && semicolon > 0 && semicolon + 1 < numbers.size());
-    FUZZ_CHECK(numbers.substr(0, semicolon).find_first_not_of("0123456789") == byte_view::npos);
-    FUZZ_CHECK(numbers.substr(semicolon + 1).find_first_not_of("0123456789") == byte_view::npos);
-    FUZZ_CHECK(report.row >= 0 && report.row <= 1000000 && report.column >= 0 && report.column <= 1000000);
+    for (byte_string key = take_key(queue); !key.empty(); key = take_key(queue)) {
+        keys.push_back(key);
+    }
+}
+
+// Feeds the stream in chunks of at most 32 bytes, stamped `step` apart (plus
+// the gap after each chunk when `pauses`); with `take_as_they_come` the keys
+// are taken after each chunk, as the receive loop would.
+std::vector<byte_string> keys_of_chunks(byte_view stream, const std::uint8_t* sizes, bool pauses,
+                                        std::size_t capacity, bool take_as_they_come)
+{
+    key_queue queue;
+    queue.capacity = capacity;
+    std::vector<byte_string> keys;
+    std::int64_t now = 0;
+    for (std::size_t i = 0; !stream.empty(); ++i) {
+        const std::size_t chunk = std::min<std::size_t>(sizes[i % 4] % 32u + 1u, stream.size());
+        add_key_bytes(queue, stream.substr(0, chunk), now);
+        FUZZ_CHECK(queue.unfinished.size() < longest_unfinished);
+        FUZZ_CHECK(queue.count <= capacity);
+        stream.remove_prefix(chunk);
+        now += sizes[(i + 1) % 4] % key_gap_us + (pauses ? key_gap_us : 0);
+        if (take_as_they_come) take_all(queue, keys);
+    }
+    settle_keys(queue, now + key_gap_us);
+    FUZZ_CHECK(queue.unfinished.empty());
+    take_all(queue, keys);
+    return keys;
 }
 
 }  // namespace
@@ -111,24 +99,45 @@ void check_cursor_report(byte_view bytes)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz_input input{data, size};
-    const bool pauses = (take_byte(input) & 1u) != 0;
+    const std::uint8_t mode = take_byte(input);
+    const bool pauses = (mode & 1u) != 0;
+    const std::size_t capacity = 1u + (mode >> 1u) % key_queue_size;
     std::uint8_t sizes[4];
     take_exact(input, sizes, sizeof sizes);
     const byte_view stream = take_bytes(input, size);
-    check_cursor_report(stream);
 
-    keyboard chunked;
-    feed_in_chunks(chunked, stream, sizes, pauses);
+    const position_answer answer = find_position_answer(stream);
+    if (answer.complete) {
+        FUZZ_CHECK(answer.length >= 4 && answer.start + answer.length <= stream.size());
+        const byte_view text = stream.substr(answer.start, answer.length);
+        FUZZ_CHECK(text.substr(0, 2) == "\x1b[" && text.back() == 'c');
+        FUZZ_CHECK(text.substr(1).find(escape) == (answer.has_position ? text.find("\x1b[?") - 1 : byte_view::npos));
+        FUZZ_CHECK(!answer.has_position || (answer.row >= 0 && answer.row <= 1000000 && answer.column >= 0 &&
+                                            answer.column <= 1000000));
+    } else {
+        FUZZ_CHECK(!answer.has_position);
+    }
+
+    const std::vector<byte_string> whole = keys_of_whole(stream);
+    const std::vector<byte_string> taken = keys_of_chunks(stream, sizes, pauses, key_queue_size, true);
     std::size_t escapes = 0;
     for (const char c : stream) escapes += c == escape;
     std::size_t escape_keys = 0;
-    for (const byte_string& key : chunked.keys) escape_keys += key == byte_view("\x1b", 1);
+    for (const byte_string& key : taken) escape_keys += is_escape_key(key);
     FUZZ_CHECK(escape_keys <= escapes);
-    if (pauses || stream.size() > chunked.limit) return 0;
+    if (!pauses) FUZZ_CHECK(taken == whole);
 
-    keyboard whole;
-    whole.pending = byte_string(stream);
-    settle(whole);
-    FUZZ_CHECK(whole.keys == chunked.keys);
+    // Nothing taken until the end: the bound holds, the oldest keys stay,
+    // and an ESC is never lost, at worst taking the newest key's place.
+    const std::vector<byte_string> bounded = keys_of_chunks(stream, sizes, pauses, capacity, false);
+    FUZZ_CHECK(bounded.size() <= capacity);
+    FUZZ_CHECK(bounded.size() == std::min(capacity, taken.size()));
+    const auto first_escape = std::find_if(taken.begin(), taken.end(), is_escape_key);
+    const bool escape_kept = std::any_of(bounded.begin(), bounded.end(), is_escape_key);
+    FUZZ_CHECK(escape_kept == (first_escape != taken.end()));
+    for (std::size_t i = 0; i < bounded.size(); ++i) {
+        const bool escape_in_last_place = i + 1 == capacity && is_escape_key(bounded[i]);
+        FUZZ_CHECK(bounded[i] == taken[i] || escape_in_last_place);
+    }
     return 0;
 }

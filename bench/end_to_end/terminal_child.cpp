@@ -16,14 +16,15 @@
 
 namespace {
 
-// The receiver asks where the cursor is at start and waits a while for the
-// answer; giving one keeps every run's start short.
+// The receiver asks where the cursor is at start, and for the device
+// attributes to mark the end of the answer, and waits a while for both;
+// giving them keeps every run's start short.
 constexpr char cursor_query[] = "\x1b[6n";
 
 void drain_terminal(terminal_child& child, int rows)
 {
-    char answer[32];
-    const int answer_length = std::snprintf(answer, sizeof answer, "\x1b[%d;1R", rows);
+    char answer[48];
+    const int answer_length = std::snprintf(answer, sizeof answer, "\x1b[%d;1R\x1b[?1;2c", rows);
     char buffer[65536];
     while (!child.stop.load(std::memory_order_relaxed)) {
         pollfd watch{child.terminal, POLLIN, 0};

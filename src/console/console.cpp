@@ -2,18 +2,14 @@
 
 #include <sys/ioctl.h>
 
-#include <cerrno>
-#include <ctime>
-
 #include "console/device.h"
 #include "console/size_signal.h"
 #include "console/terminal_restore.h"
 
 namespace {
 
-// The screen is as large as the terminal is now. A change of size keeps
-// the model's top-left content and repaints the terminal from it, since a
-// resized terminal may have moved or lost what it showed.
+// The screen is as large as the terminal is now, within the model's
+// bounds. A change of size keeps the model's top-left content.
 bool ready(console_device& console)
 {
     if (console.screen.rows == 0) {
@@ -22,9 +18,9 @@ bool ready(console_device& console)
     if (console.size_fd >= 0 && (!console.size_follows_signal || take_size_signal())) {
         winsize size{};
         if (ioctl(console.size_fd, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0 &&
-            (size.ws_row != console.screen.rows || size.ws_col != console.screen.columns)) {
+            (size.ws_row != console.output.rows || size.ws_col != console.output.columns)) {
             resize_screen(console.screen, size.ws_row, size.ws_col);
-            request_repaint(console.output);
+            terminal_resized(console.output, size.ws_row, size.ws_col);
         }
     }
     console.changes.clear();
@@ -82,10 +78,17 @@ void scroll_region(console_device& console, int top, int left, int bottom, int r
 
 byte_string read_key(console_device& console)
 {
-    if (!ready(console)) {
-        return byte_string{};
-    }
     return next_key(console.keyboard);
+}
+
+int keyboard_fd(const console_device& console)
+{
+    return key_input_fd(console.keyboard);
+}
+
+bool read_key_bytes(console_device& console)
+{
+    return read_key_bytes(console.keyboard);
 }
 
 void flush_console(console_device& console)
@@ -114,11 +117,8 @@ bool continue_flush(console_device& console)
 void pause_ms(console_device& console, int milliseconds)
 {
     flush_console(console);
-    if (milliseconds <= 0) {
-        return;
-    }
-    timespec remaining{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    if (milliseconds > 0) {
+        sleep_reading_keys(console.keyboard, milliseconds);
     }
 }
 

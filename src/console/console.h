@@ -19,8 +19,17 @@ void clear_screen(console_device& console);
 void scroll_region(console_device& console, int top, int left, int bottom, int right,
                    scroll_direction direction, int count);
 
-// The next key press, or an empty text when none is waiting. Never waits.
+// The next key press, or an empty text when none is waiting. Keys are read
+// from the terminal while the program waits, so this takes one from those
+// already read; it waits only for the rest of a sequence that has just
+// begun.
 byte_string read_key(console_device& console);
+
+// What a wait does for the keyboard: the descriptor to watch for key bytes,
+// -1 when there is none; then `read_key_bytes` takes in what has come, and
+// says whether the keyboard is still there to be watched.
+int keyboard_fd(const console_device& console);
+bool read_key_bytes(console_device& console);
 
 // Sends everything written so far to the terminal in one write. Called
 // before the program blocks: a receive, a pause, the end.
@@ -34,7 +43,7 @@ void flush_console(console_device& console);
 int unflushed_output_fd(const console_device& console);
 bool continue_flush(console_device& console);
 
-// Flushes, then sleeps.
+// Flushes, then sleeps, reading keys as they are typed.
 void pause_ms(console_device& console, int milliseconds);
 
 // The terminal's bell.

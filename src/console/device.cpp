@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -91,11 +92,11 @@ bool open_console(console_device& console)
     terminal_modes found;
     const int target = isatty(STDOUT_FILENO) ? STDOUT_FILENO : isatty(STDERR_FILENO) ? STDERR_FILENO : -1;
     const int output_fd = target >= 0 ? open_output(target, found) : -1;
-    const int keyboard_fd = open_with_retry("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int key_fd = open_with_retry("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 
     termios modes{};
-    if (keyboard_fd >= 0 && tcgetattr(keyboard_fd, &modes) == 0) {
-        found.input_fd = keyboard_fd;
+    if (key_fd >= 0 && tcgetattr(key_fd, &modes) == 0) {
+        found.input_fd = key_fd;
         found.has_modes = true;
         found.modes = modes;
     }
@@ -104,7 +105,7 @@ bool open_console(console_device& console)
     if (found.has_modes) {
         termios raw = modes;
         make_raw(raw);
-        while (tcsetattr(keyboard_fd, TCSANOW, &raw) != 0 && errno == EINTR) {
+        while (tcsetattr(key_fd, TCSANOW, &raw) != 0 && errno == EINTR) {
         }
     }
 
@@ -114,22 +115,25 @@ bool open_console(console_device& console)
     const bool signalled = output_fd >= 0 && tcgetsid(output_fd) == getsid(0) && watch_size_signal();
     int rows = default_rows;
     int columns = default_columns;
-    if (output_fd >= 0 && terminal_size(output_fd, rows, columns)) {
+    const bool sized = output_fd >= 0 && terminal_size(output_fd, rows, columns);
+    if (sized) {
         console.size_fd = output_fd;
         console.size_follows_signal = signalled;
     }
     console.screen = make_screen(rows, columns);
     console.screen.cursor_row = console.screen.rows;
-    console.keyboard.fd = keyboard_fd;
+    console.keyboard.fd = key_fd;
     if (output_fd >= 0) {
         console.output.fd = output_fd;
+        console.output.rows = sized ? rows : 0;
+        console.output.columns = sized ? columns : 0;
         console.own_output_fd = output_fd;
         console.output.utf8 = locale_is_utf8(std::getenv("LC_ALL"), std::getenv("LC_CTYPE"), std::getenv("LANG"));
         int row = 0;
         int column = 0;
         if (ask_cursor_position(console.keyboard, output_fd, cursor_answer_ms, row, column)) {
-            console.screen.cursor_row = row < 1 ? 1 : row > rows ? rows : row;
-            console.screen.cursor_column = column < 1 ? 1 : column > columns ? columns : column;
+            console.screen.cursor_row = std::clamp(row, 1, console.screen.rows);
+            console.screen.cursor_column = std::clamp(column, 1, console.screen.columns);
         }
     }
     set_restore_bytes(restore_sequence(console.screen));

@@ -163,6 +163,54 @@ key_parse parse_csi(byte_view bytes, bool nothing_follows)
     return scan_key(length, letter_key(final));
 }
 
+// Digits from `at` on, as a number that stops growing at a size no screen
+// has; false when there is no digit.
+bool read_number(byte_view bytes, std::size_t& at, int& value)
+{
+    const std::size_t first = at;
+    value = 0;
+    for (; at < bytes.size() && bytes[at] >= '0' && bytes[at] <= '9'; ++at) {
+        if (value < 100000) {
+            value = value * 10 + (bytes[at] - '0');
+        }
+    }
+    return at > first;
+}
+
+// Whether `bytes` are exactly ESC [ row ; column R.
+bool read_position_report(byte_view bytes, int& row, int& column)
+{
+    if (bytes.size() < 6 || bytes[0] != escape || bytes[1] != '[' || bytes.back() != 'R') {
+        return false;
+    }
+    std::size_t at = 2;
+    if (!read_number(bytes, at, row) || bytes[at] != ';') {
+        return false;
+    }
+    ++at;
+    return read_number(bytes, at, column) && at + 1 == bytes.size();
+}
+
+// Where the first device attributes report (ESC [ ? digits and semicolons c)
+// begins, and its length; npos when there is none.
+std::size_t find_attributes_report(byte_view bytes, std::size_t& length)
+{
+    for (std::size_t start = bytes.find(escape); start != byte_view::npos; start = bytes.find(escape, start + 1)) {
+        if (bytes.substr(start, 3) != "\x1b[?") {
+            continue;
+        }
+        std::size_t at = start + 3;
+        while (at < bytes.size() && ((bytes[at] >= '0' && bytes[at] <= '9') || bytes[at] == ';')) {
+            ++at;
+        }
+        if (at < bytes.size() && bytes[at] == 'c') {
+            length = at + 1 - start;
+            return start;
+        }
+    }
+    return byte_view::npos;
+}
+
 }  // namespace
 
 key_parse parse_key(byte_view bytes, bool nothing_follows)
@@ -201,33 +249,22 @@ key_parse parse_key(byte_view bytes, bool nothing_follows)
     return alt_key(second);
 }
 
-cursor_report find_cursor_report(byte_view bytes)
+position_answer find_position_answer(byte_view bytes)
 {
-    for (std::size_t start = 0; start + 1 < bytes.size(); ++start) {
-        if (bytes[start] != escape || bytes[start + 1] != '[') {
-            continue;
-        }
-        int numbers[2] = {0, 0};
-        int which = 0;
-        bool digits = false;
-        std::size_t at = start + 2;
-        for (; at < bytes.size(); ++at) {
-            const char c = bytes[at];
-            if (c >= '0' && c <= '9') {
-                if (numbers[which] < 100000) {
-                    numbers[which] = numbers[which] * 10 + (c - '0');
-                }
-                digits = true;
-            } else if (c == ';' && which == 0 && digits) {
-                which = 1;
-                digits = false;
-            } else {
-                break;
-            }
-        }
-        if (at < bytes.size() && bytes[at] == 'R' && which == 1 && digits) {
-            return cursor_report{true, start, at + 1 - start, numbers[0], numbers[1]};
-        }
+    position_answer answer;
+    const std::size_t fence = find_attributes_report(bytes, answer.length);
+    if (fence == byte_view::npos) {
+        return answer;
     }
-    return cursor_report{};
+    answer.complete = true;
+    answer.start = fence;
+    // A position report holds one ESC, at its start.
+    const std::size_t report = fence == 0 ? byte_view::npos : bytes.rfind(escape, fence - 1);
+    if (report != byte_view::npos &&
+        read_position_report(bytes.substr(report, fence - report), answer.row, answer.column)) {
+        answer.has_position = true;
+        answer.length += fence - report;
+        answer.start = report;
+    }
+    return answer;
 }

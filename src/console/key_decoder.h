@@ -26,14 +26,18 @@ struct key_parse {
 // unfinished sequence is consumed as an unknown key.
 key_parse parse_key(byte_view bytes, bool nothing_follows);
 
-// A cursor position report (ESC [ row ; column R) anywhere in `bytes`: its
-// position in the bytes and length, and the position it reports. Keys
-// typed before or after it are left where they are.
-struct cursor_report {
-    bool found = false;
-    std::size_t start = 0;
+// The answer to the start-up question for the cursor position, which is
+// followed by a question for the device attributes. A key can send what a
+// position report looks like (Shift+F3 sends ESC [ 1 ; 2 R), but none sends
+// an attributes report (ESC [ ? ... c), and a terminal answers questions in
+// the order asked, in one go: so the answer is the position report that
+// ends where the attributes report begins, and anything else is typed keys.
+struct position_answer {
+    bool complete = false;      // the attributes report has come: no answer is still on its way
+    bool has_position = false;  // a position report came just before it
+    std::size_t start = 0;      // the span of the two reports within the bytes
     std::size_t length = 0;
     int row = 0;
     int column = 0;
 };
-cursor_report find_cursor_report(byte_view bytes);
+position_answer find_position_answer(byte_view bytes);

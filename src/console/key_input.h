@@ -1,33 +1,41 @@
-// The keyboard: the terminal opened directly, read without waiting, its
-// bytes kept until they make whole keys.
+// The keyboard: the terminal opened directly and read as its bytes arrive,
+// whenever the program waits (for a datagram, in a pause), so that each
+// read's time tells which bytes were typed together. Asking for a key then
+// only takes one from the queue.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
 
+#include "console/key_queue.h"
 #include "core/types.h"
 
-// How long the rest of a key sequence may take to follow its ESC before
-// the ESC counts as the ESC key.
-inline constexpr int sequence_wait_ms = 30;
-
 struct key_input {
-    int fd = -1;  // -1: no keyboard, no key is ever read
-    byte_string pending;  // read but not yet made into keys
-    std::size_t limit = 4096;
+    int fd = -1;        // -1: no keyboard, no key is ever read
+    bool gone = false;  // the terminal hung up or failed: it is not read again
+    key_queue queue;
 };
 
-// Takes whatever the terminal has ready, as far as the buffer has room.
-// Returns the number of bytes added.
-std::size_t read_ready_bytes(key_input& input);
+// A monotonic time in microseconds, as the key queue stamps bytes.
+std::int64_t monotonic_us();
 
-// Waits up to `milliseconds` for bytes to read; true when some are ready.
-bool wait_for_bytes(const key_input& input, int milliseconds);
+// The descriptor a wait should watch for key bytes; -1 when there is none.
+int key_input_fd(const key_input& input);
 
-// The next key, or empty text when none is waiting. Waits only to tell an
-// ESC key from the start of a sequence.
+// One read of what the terminal has ready, stamped and decoded into the
+// queue. False when the terminal is gone (end of input, hang-up, error);
+// it is then never read again, so that no wait spins on it.
+bool read_key_bytes(key_input& input);
+
+// The next key press, or empty text when none is waiting. Costs no system
+// call unless the start of a sequence came only just now: then it waits
+// out the rest of the gap, for the sequence to complete or the ESC to
+// stand alone.
 byte_string next_key(key_input& input);
 
+// Sleeps for `milliseconds`, reading key bytes as they arrive meanwhile.
+void sleep_reading_keys(key_input& input, int milliseconds);
+
 // Asks the terminal where its cursor is and waits up to `milliseconds` for
-// the answer. Keys that arrive meanwhile stay for next_key. False when no
-// answer came.
+// the answer. Keys that arrive meanwhile join the queue, those that look
+// like an answer included. False when no answer came.
 bool ask_cursor_position(key_input& input, int output_fd, int milliseconds, int& row, int& column);

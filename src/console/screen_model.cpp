@@ -83,8 +83,8 @@ void scroll_whole_screen_up(screen_model& screen, change_list* changes)
 screen_model make_screen(int rows, int columns)
 {
     screen_model screen;
-    screen.rows = std::max(rows, 1);
-    screen.columns = std::max(columns, 1);
+    screen.rows = std::clamp(rows, 1, largest_screen_side);
+    screen.columns = std::clamp(columns, 1, largest_screen_side);
     screen.cells.assign(static_cast<std::size_t>(screen.rows) * static_cast<std::size_t>(screen.columns),
                         screen_cell{});
     return screen;
@@ -103,8 +103,8 @@ const screen_cell& cell_at(const screen_model& screen, int row, int column)
 
 void resize_screen(screen_model& screen, int rows, int columns)
 {
-    rows = std::max(rows, 1);
-    columns = std::max(columns, 1);
+    rows = std::clamp(rows, 1, largest_screen_side);
+    columns = std::clamp(columns, 1, largest_screen_side);
     if (rows == screen.rows && columns == screen.columns) {
         return;
     }

@@ -56,16 +56,22 @@ struct screen_change {
 };
 using change_list = std::vector<screen_change>;
 
-// A screen of the given size (each at least 1), every cell blank in the
-// initial colours, the cursor at row 1, column 1.
+// The most rows and columns the model holds. A terminal can say it is as
+// large as 65535 by 65535; the model then covers its top-left corner, which
+// is room enough for any layout, and leaves the rest alone.
+inline constexpr int largest_screen_side = 512;
+
+// A screen of the given size (each from 1 to largest_screen_side), every
+// cell blank in the initial colours, the cursor at row 1, column 1.
 screen_model make_screen(int rows, int columns);
 
 screen_cell& cell_at(screen_model& screen, int row, int column);
 const screen_cell& cell_at(const screen_model& screen, int row, int column);
 
-// The same size change a terminal window makes: the top-left content stays,
-// new cells are blank in the current colours, the cursor is kept on the
-// screen. The pending scroll mark belongs to the old last row, so it goes.
+// The same size change a terminal window makes, within the bounds of
+// make_screen: the top-left content stays, new cells are blank in the
+// current colours, the cursor is kept on the screen. The pending scroll
+// mark belongs to the old last row, so it goes.
 void resize_screen(screen_model& screen, int rows, int columns);
 
 // The console verbs. `changes`, when given, receives what was done.

@@ -179,7 +179,9 @@ void render_scroll(terminal_output& output, const screen_model& screen, const sc
     const bool vertical =
         change.direction == scroll_direction::up || change.direction == scroll_direction::down;
     const bool full_width = change.left == 1 && change.right == screen.columns;
-    const bool to_bottom = change.bottom == screen.rows;
+    // Below a bounded model the terminal has rows of its own, which an
+    // unbounded scroll would move.
+    const bool to_bottom = change.bottom == screen.rows && output.rows <= screen.rows;
     if (!vertical || !full_width || (!to_bottom && change.top == change.bottom)) {
         render_rectangle(output, screen, change.top, change.left, change.bottom, change.right);
         return;
@@ -207,6 +209,7 @@ void render_clear(terminal_output& output, const screen_model& screen)
 {
     set_terminal_colours(output, make_attribute(screen.foreground, screen.background));
     output.unsent.append("\x1b[?25l\x1b[2J\x1b[?25h");
+    output.owns_screen = true;
 }
 
 std::size_t repaint_size(const screen_model& screen)
@@ -301,6 +304,21 @@ void render_changes(terminal_output& output, const screen_model& screen, byte_vi
 void request_repaint(terminal_output& output)
 {
     output.repaint_needed = true;
+}
+
+void terminal_resized(terminal_output& output, int rows, int columns)
+{
+    const bool size_was_known = output.rows > 0 && output.columns > 0;
+    output.rows = rows;
+    output.columns = columns;
+    if (!size_was_known) {
+        return;
+    }
+    if (output.owns_screen) {
+        output.repaint_needed = true;
+    } else {
+        forget_cursor(output);
+    }
 }
 
 void render_bell(terminal_output& output)

@@ -30,7 +30,12 @@ struct terminal_output {
     int cursor_row = 0;
     int cursor_column = 0;
     int colours = -1;
+    // The terminal's size as last read; 0 while it is not known. It can
+    // exceed the model's, which holds a bounded screen.
+    int rows = 0;
+    int columns = 0;
     bool started = false;         // the first bytes put the terminal into a known mode
+    bool owns_screen = false;     // every cell has been drawn by us (a clear), none is the shell's
     bool repaint_needed = false;  // what the terminal shows is not known
     bool cut_sequence = false;    // dropped bytes may have left a sequence half sent
     bool failed = false;          // the terminal is gone; nothing more is sent
@@ -44,6 +49,14 @@ void render_changes(terminal_output& output, const screen_model& screen, byte_vi
 // The terminal's content is no longer known (its size changed): the next
 // flush repaints every cell.
 void request_repaint(terminal_output& output);
+
+// The terminal's size is now `rows` by `columns` (the model has followed it
+// as far as its bounds allow). Once the screen is ours, the terminal is
+// repainted from the model, since a resized terminal may have moved or
+// lost what it showed. Before that the terminal still shows the shell's
+// text around ours, which a repaint would blank: then only the cursor is
+// taken to be unknown.
+void terminal_resized(terminal_output& output, int rows, int columns);
 
 // The bell, in its place among the other output.
 void render_bell(terminal_output& output);

@@ -3,7 +3,7 @@
 // their order, the error tests and the ESC rule.
 #include <csignal>
 #include <cstdint>
-#include <new>
+#include <exception>
 
 #include <unistd.h>
 
@@ -32,7 +32,10 @@ void dotted_bytes(ipv4_address address, std::uint8_t (&bytes)[4])
     for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>((address >> (8 * i)) & 0xFFu);
 }
 
-// Memory the run-time support cannot have: end at once, terminal restored.
+// A failure of the run-time support itself, such as memory it cannot have
+// for a text (an exception nothing catches): end at once, terminal
+// restored. Where the receiver can go on without the memory, the operation
+// reports error 7 instead.
 [[noreturn]] void end_with_internal_failure()
 {
     restore_terminal();
@@ -76,6 +79,11 @@ bool continue_console_flush(void* console)
     return continue_flush(*static_cast<console_device*>(console));
 }
 
+bool read_console_keys(void* console)
+{
+    return read_key_bytes(*static_cast<console_device*>(console));
+}
+
 void handle_frame(console_device& console, const bit_mask_table& masks, byte_view frame_text,
                   receiver_state& state, channel_number log_channel, const byte_string& log_file_name,
                   log_backlog& backlog, error_number& error)
@@ -100,12 +108,12 @@ void handle_frame(console_device& console, const bit_mask_table& masks, byte_vie
 int main()
 {
     // Process set-up.
+    std::set_terminate(end_with_internal_failure);
     console_device console;
     open_console(console);
     ignore_interrupt_keys();
     const sigset_t waiting_mask = block_termination();
     install_terminal_restore_handlers(console);
-    std::set_new_handler(end_with_internal_failure);
     reset_channel_table();
     set_colours(console, ordinary_colour, background_colour);
     set_arithmetic_mode();
@@ -137,9 +145,11 @@ int main()
         error = error::none;
         flush_console(console);
         // A terminal that could not take the whole flush gets the rest while
-        // the loop waits, not only at the next datagram.
-        output_in_wait output{unflushed_output_fd(console), continue_console_flush, &console};
-        const received_datagram datagram = receive_datagram(endpoint, error, &waiting_mask, &output);
+        // the loop waits, not only at the next datagram; keys are read as
+        // they are typed, so that each is told apart by when it came.
+        terminal_in_wait terminal{unflushed_output_fd(console), continue_console_flush,
+                                  keyboard_fd(console), read_console_keys, &console};
+        const received_datagram datagram = receive_datagram(endpoint, error, &waiting_mask, &terminal);
         if (error == error::none) {
             handle_frame(console, masks, datagram.payload, state, log_channel, log_file_name,
                          backlog, error);

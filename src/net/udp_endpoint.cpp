@@ -88,8 +88,8 @@ enum class wait_result { ready, timed_out, failed };
 
 // One wait for readability, under `mask` when there is one. A signal does
 // not shorten it: the wait resumes for the time still left, measured on a
-// clock that never jumps.
-wait_result wait_readable(int handle, wait_time wait, const sigset_t* mask, output_in_wait* output)
+// clock that never jumps. Neither do key presses or room for output.
+wait_result wait_readable(int handle, wait_time wait, const sigset_t* mask, terminal_in_wait* terminal)
 {
     timespec now{};
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
@@ -97,18 +97,27 @@ wait_result wait_readable(int handle, wait_time wait, const sigset_t* mask, outp
     }
     const timespec deadline = add_time(now, to_timespec(wait));
     timespec left = to_timespec(wait);
-    int output_fd = output != nullptr ? output->fd : -1;
+    // A negative descriptor is not watched.
+    int input_fd = terminal != nullptr ? terminal->input_fd : -1;
+    int output_fd = terminal != nullptr ? terminal->output_fd : -1;
     for (;;) {
-        pollfd watch[2] = {{handle, POLLIN, 0}, {output_fd, POLLOUT, 0}};
-        const int ready = ppoll(watch, output_fd >= 0 ? 2 : 1, &left, mask);
-        if (ready > 0 && watch[0].revents != 0) {
-            return (watch[0].revents & POLLNVAL) != 0 ? wait_result::failed : wait_result::ready;
-        }
+        pollfd watch[3] = {{handle, POLLIN, 0}, {input_fd, POLLIN, 0}, {output_fd, POLLOUT, 0}};
+        const int ready = ppoll(watch, 3, &left, mask);
         if (ready > 0) {
+            // Keys first, also when a datagram ends the wait, so that the
+            // pass's key poll sees every key typed before the datagram came.
+            // A keyboard that is gone is not watched again.
+            if (terminal != nullptr && watch[1].revents != 0 && !terminal->receive(terminal->context)) {
+                input_fd = -1;
+            }
+            if (watch[0].revents != 0) {
+                return (watch[0].revents & POLLNVAL) != 0 ? wait_result::failed : wait_result::ready;
+            }
             // Room for output: a hung-up or finished output is not watched again.
-            const bool more =
-                output != nullptr && (watch[1].revents & POLLOUT) != 0 && output->send(output->context);
-            output_fd = more ? output_fd : -1;
+            if (terminal != nullptr && watch[2].revents != 0 &&
+                ((watch[2].revents & POLLOUT) == 0 || !terminal->send(terminal->context))) {
+                output_fd = -1;
+            }
         } else if (ready == 0) {
             return wait_result::timed_out;
         } else if (errno != EINTR) {
@@ -199,7 +208,7 @@ void open_udp_endpoint(channel_number channel, std::uint16_t port, std::uint32_t
 }
 
 received_datagram receive_datagram(channel_number channel, error_number& error,
-                                   const sigset_t* waiting_mask, output_in_wait* output)
+                                   const sigset_t* waiting_mask, terminal_in_wait* terminal)
 {
     received_datagram result;
     const channel_record* record = find_channel(channel);
@@ -212,7 +221,7 @@ received_datagram receive_datagram(channel_number channel, error_number& error,
         return result;
     }
 
-    switch (wait_readable(record->handle, receive_wait(record->timeout_ms), waiting_mask, output)) {
+    switch (wait_readable(record->handle, receive_wait(record->timeout_ms), waiting_mask, terminal)) {
     case wait_result::ready:
         break;
     case wait_result::timed_out:

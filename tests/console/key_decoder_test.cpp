@@ -103,17 +103,34 @@ TEST(key_decoder, noise_is_cut_at_the_same_byte_however_the_reads_split_it)
     }
 }
 
-TEST(key_decoder, cursor_report_is_found_among_typed_keys)
+TEST(key_decoder, the_position_answer_is_the_report_just_before_the_attributes)
 {
-    const cursor_report report = find_cursor_report("ab\x1b[A\x1b[12;34Rc");
-    ASSERT_TRUE(report.found);
-    EXPECT_EQ(report.start, 5u);
-    EXPECT_EQ(report.length, 8u);
-    EXPECT_EQ(report.row, 12);
-    EXPECT_EQ(report.column, 34);
-    EXPECT_FALSE(find_cursor_report("\x1b[12;34").found);
-    EXPECT_FALSE(find_cursor_report("\x1b[;5R").found);
-    EXPECT_FALSE(find_cursor_report("\x1b[5R").found);
+    // Shift+F3 sends a position report's shape; only the report that the
+    // attributes report follows is the answer.
+    const std::string shift_f3 = "\x1b[1;2R";
+    const std::string bytes = "ab" + shift_f3 + "\x1b[A\x1b[12;34R\x1b[?64;1;2c" + shift_f3;
+    const position_answer answer = find_position_answer(bytes);
+    ASSERT_TRUE(answer.complete);
+    ASSERT_TRUE(answer.has_position);
+    EXPECT_EQ(answer.start, 11u);
+    EXPECT_EQ(bytes.substr(answer.start, answer.length), "\x1b[12;34R\x1b[?64;1;2c");
+    EXPECT_EQ(answer.row, 12);
+    EXPECT_EQ(answer.column, 34);
+
+    // A report with no attributes after it may be a key: the answer is not
+    // complete until the attributes come.
+    EXPECT_FALSE(find_position_answer(shift_f3).complete);
+    EXPECT_FALSE(find_position_answer("\x1b[12;34R\x1b[?1;2").complete);
+
+    // Attributes without a report just before them: complete, no position.
+    for (const std::string& no_report :
+         {std::string("\x1b[?6c"), shift_f3 + "x\x1b[?6c", std::string("\x1b[;5R\x1b[?6c"),
+          std::string("\x1b[5R\x1b[?6c"), std::string("\x1b[1;2;3R\x1b[?6c")}) {
+        const position_answer none = find_position_answer(no_report);
+        EXPECT_TRUE(none.complete) << no_report.substr(1);
+        EXPECT_FALSE(none.has_position) << no_report.substr(1);
+        EXPECT_EQ(no_report.substr(none.start, none.length), "\x1b[?6c");
+    }
 }
 
 }  // namespace

@@ -227,4 +227,30 @@ TEST(screen_model, resizing_keeps_the_top_left_and_the_cursor_on_the_screen)
     EXPECT_EQ(rows_of(screen), (std::vector<std::string>{"ab", "de", "  "}));
 }
 
+TEST(screen_model, an_absurd_size_is_held_to_the_bound_with_everything_else_as_usual)
+{
+    const std::size_t most_cells =
+        static_cast<std::size_t>(largest_screen_side) * static_cast<std::size_t>(largest_screen_side);
+    screen_model screen = make_screen(65535, 65535);
+    EXPECT_EQ(screen.rows, largest_screen_side);
+    EXPECT_EQ(screen.columns, largest_screen_side);
+    EXPECT_EQ(screen.cells.size(), most_cells);
+
+    screen = screen_from_rows({"abc", "def"});
+    move_cursor(screen, 2, 3);
+    resize_screen(screen, 65535, 3);
+    EXPECT_EQ(screen.rows, largest_screen_side);
+    EXPECT_EQ(screen.columns, 3);
+    EXPECT_EQ(rows_of(screen)[1], "def");
+    EXPECT_EQ(cursor_of(screen), (cursor_state{2, 3, false}));
+    resize_screen(screen, 70000, 70000);
+    EXPECT_EQ(screen.cells.size(), most_cells);
+    EXPECT_EQ(rows_of(screen)[0].substr(0, 4), "abc ");
+
+    // The last row is the bound's: a line end there scrolls the model.
+    move_cursor(screen, largest_screen_side, 1);
+    end_line(screen, nullptr);
+    EXPECT_EQ(rows_of(screen)[0].substr(0, 4), "def ");
+}
+
 }  // namespace

@@ -141,7 +141,7 @@ void check_modes_restored(ending how)
     while (poll(&ready, 1, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
         seen += read_master(pty.master, 10);
         if (!answered && seen.find("\x1b[6n") != std::string::npos) {
-            write_master(pty.master, "\x1b[3;5R");
+            write_master(pty.master, "\x1b[3;5R\x1b[?1;2c");
             answered = true;
         }
     }
@@ -261,6 +261,7 @@ TEST(console_terminal, a_new_terminal_size_resizes_the_model_and_repaints)
     vterm_screen terminal;
     open_vterm_screen(terminal, 12, 40);
 
+    clear_screen(console);  // from here on every cell is the model's
     for (int row = 1; row <= 12; ++row) {
         move_cursor(console, row, 1);
         write_text(console, std::string(40, static_cast<char>('A' + row)));
@@ -284,33 +285,53 @@ TEST(console_terminal, a_new_terminal_size_resizes_the_model_and_repaints)
     close_console(console);
 }
 
-TEST(console_terminal, keys_are_read_without_waiting_and_escape_only_when_alone)
+// A device whose keyboard is the slave side of a raw pseudo-terminal.
+void attach_keyboard(console_device& console, pseudo_terminal& pty)
 {
-    pseudo_terminal pty;
-    open_pseudo_terminal(pty, 5, 20);
     termios raw{};
     ASSERT_EQ(tcgetattr(pty.slave, &raw), 0);
     cfmakeraw(&raw);
     ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &raw), 0);
+    fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) | O_NONBLOCK);
+    console.keyboard.fd = pty.slave;
+}
+
+TEST(console_terminal, keys_are_taken_in_by_the_waits_and_escape_only_when_alone)
+{
+    pseudo_terminal pty;
+    open_pseudo_terminal(pty, 5, 20);
     console_device console;
     open_console_model(console, 5, 20);
-    console.keyboard.fd = pty.slave;
+    attach_keyboard(console, pty);
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(read_key(console), "");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
 
+    // What a wait does when the terminal has bytes: one read.
     write_master(pty.master, "q\x1b[A\x03\x1b");
     usleep(20000);
+    ASSERT_GE(keyboard_fd(console), 0);
+    EXPECT_TRUE(read_key_bytes(console));
     EXPECT_EQ(read_key(console), "q");
     EXPECT_EQ(read_key(console), std::string("\0\x48", 2));
     EXPECT_EQ(read_key(console), "\x03");
-    EXPECT_EQ(read_key(console), "\x1b");
+    EXPECT_EQ(read_key(console), "\x1b") << "an ESC with nothing after it, once the gap has passed";
     EXPECT_EQ(read_key(console), "");
 
-    // An arrow key split by the terminal still arrives as one key.
+    // ESC, then q typed a moment later, each taken in by a wait of its own.
+    write_master(pty.master, "\x1b");
+    pause_ms(console, 100);
+    write_master(pty.master, "q");
+    pause_ms(console, 20);
+    EXPECT_EQ(read_key(console), "\x1b");
+    EXPECT_EQ(read_key(console), "q");
+
+    // An arrow key split by the terminal still arrives as one key: the key
+    // poll gives the rest of the sequence the time the gap leaves.
     write_master(pty.master, "\x1b[");
-    usleep(20000);
+    usleep(5000);
+    EXPECT_TRUE(read_key_bytes(console));
     std::thread late([&pty] {
         usleep(10000);
         write_master(pty.master, "B");
@@ -318,6 +339,151 @@ TEST(console_terminal, keys_are_read_without_waiting_and_escape_only_when_alone)
     EXPECT_EQ(read_key(console), std::string("\0\x50", 2));
     late.join();
     console.keyboard.fd = -1;  // the pseudo-terminal closes it
+}
+
+// The slave side as the terminal the device asks, the master side as the
+// terminal answering: on the question, `typed` comes first (keys pressed
+// just then), then the terminal's answers.
+void answer_questions(int master, const std::string& typed, const std::string& answers)
+{
+    std::string seen;
+    for (int round = 0; round < 100 && seen.find("\x1b[c") == std::string::npos; ++round) {
+        seen += read_master(master, 10);
+    }
+    write_master(master, typed);
+    usleep(2000);
+    write_master(master, answers);
+}
+
+TEST(console_terminal, a_key_typed_during_the_position_question_is_not_its_answer)
+{
+    pseudo_terminal pty;
+    open_pseudo_terminal(pty, 25, 80);
+    console_device console;
+    open_console_model(console, 25, 80);
+    attach_keyboard(console, pty);
+    write_master(pty.master, "x");  // typed before the question
+
+    const std::string shift_f3 = "\x1b[1;2R";
+    std::thread terminal(answer_questions, pty.master, shift_f3, "\x1b[7;9R\x1b[?1;2c");
+    int row = 0;
+    int column = 0;
+    const bool answered = ask_cursor_position(console.keyboard, pty.slave, 2000, row, column);
+    terminal.join();
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(row, 7);
+    EXPECT_EQ(column, 9);
+    EXPECT_EQ(read_key(console), "x");
+    EXPECT_EQ(read_key(console), std::string("\0\x3D", 2)) << "Shift+F3 stays a key";
+    EXPECT_EQ(read_key(console), "");
+
+    // A terminal that answers only the position leaves nothing to tell it
+    // from a key: no answer, and the report stays a key.
+    std::thread position_only(answer_questions, pty.master, "", "\x1b[3;4R");
+    EXPECT_FALSE(ask_cursor_position(console.keyboard, pty.slave, 300, row, column));
+    position_only.join();
+    pause_ms(console, 50);
+    EXPECT_EQ(read_key(console), std::string("\0\x3D", 2));
+    console.keyboard.fd = -1;
+}
+
+TEST(console_terminal, a_new_size_before_the_screen_is_ours_leaves_the_shells_text)
+{
+    pseudo_terminal pty;
+    open_pseudo_terminal(pty, 12, 40);
+    console_device console;
+    attach_to_slave(console, pty, 12, 40);
+    console.size_fd = console.output.fd;
+    vterm_screen terminal;
+    open_vterm_screen(terminal, 12, 40);
+    feed_vterm(terminal, "$ ls\r\nnotes.txt\r\n$ zarim\r\n");
+
+    // The start-up messages go where the shell left the cursor.
+    move_cursor(console, 4, 1);
+    write_text(console, "first");
+    end_line(console);
+    flush_console(console);
+    feed_vterm(terminal, read_master(pty.master));
+
+    winsize larger{};
+    larger.ws_row = 20;
+    larger.ws_col = 60;
+    ASSERT_EQ(ioctl(pty.master, TIOCSWINSZ, &larger), 0);
+    resize_vterm_screen(terminal, 20, 60);
+    write_text(console, "second");
+    end_line(console);
+    flush_console(console);
+    feed_vterm(terminal, read_master(pty.master));
+    EXPECT_EQ(console.screen.rows, 20);
+    EXPECT_EQ(vterm_row_text(terminal, 1).substr(0, 4), "$ ls");
+    EXPECT_EQ(vterm_row_text(terminal, 2).substr(0, 9), "notes.txt");
+    EXPECT_EQ(vterm_row_text(terminal, 3).substr(0, 7), "$ zarim");
+    EXPECT_EQ(vterm_row_text(terminal, 4).substr(0, 5), "first");
+    EXPECT_EQ(vterm_row_text(terminal, 5).substr(0, 6), "second");
+    close_console(console);
+}
+
+// Flushes and reads until the terminal has taken everything, feeding it to
+// `terminal` when there is one.
+void flush_all(console_device& console, int master, vterm_screen* terminal)
+{
+    for (int round = 0; round < 1000; ++round) {
+        flush_console(console);
+        const std::string bytes = read_master(master, 20);
+        if (terminal != nullptr) {
+            feed_vterm(*terminal, bytes);
+        }
+        if (bytes.empty() && console.output.unsent.empty() && !console.output.repaint_needed) {
+            return;
+        }
+    }
+    ADD_FAILURE() << "the terminal never took all the output";
+}
+
+TEST(console_terminal, a_terminal_of_absurd_size_gets_a_bounded_model_and_the_corner_it_covers)
+{
+    pseudo_terminal pty;
+    open_pseudo_terminal(pty, 25, 80);
+    console_device console;
+    attach_to_slave(console, pty, 25, 80);
+    console.size_fd = console.output.fd;
+    clear_screen(console);
+    flush_all(console, pty.master, nullptr);
+
+    winsize absurd{};
+    absurd.ws_row = 65535;
+    absurd.ws_col = 65535;
+    ASSERT_EQ(ioctl(pty.master, TIOCSWINSZ, &absurd), 0);
+    write_text(console, "x");
+    EXPECT_EQ(console.screen.rows, largest_screen_side);
+    EXPECT_EQ(console.screen.columns, largest_screen_side);
+    EXPECT_EQ(console.screen.cells.size(),
+              static_cast<std::size_t>(largest_screen_side) * static_cast<std::size_t>(largest_screen_side));
+    flush_all(console, pty.master, nullptr);
+
+    // Rows below the model are the terminal's own: a scroll down to the
+    // model's last row must not push the table into them. A terminal a few
+    // rows taller than the model shows it.
+    winsize taller{};
+    taller.ws_row = static_cast<unsigned short>(largest_screen_side + 8);
+    taller.ws_col = 80;
+    ASSERT_EQ(ioctl(pty.master, TIOCSWINSZ, &taller), 0);
+    vterm_screen terminal;
+    open_vterm_screen(terminal, largest_screen_side + 8, 80);
+    move_cursor(console, 1, 1);  // the new size is taken, and repainted
+    flush_all(console, pty.master, &terminal);
+    for (int row = 1; row <= largest_screen_side; ++row) {
+        move_cursor(console, row, 1);
+        write_text(console, "row " + std::to_string(row));
+    }
+    scroll_region(console, 10, 1, 0, 0, scroll_direction::down, 3);
+    flush_all(console, pty.master, &terminal);
+    EXPECT_EQ(vterm_row_text(terminal, 13).substr(0, 6), "row 10");
+    EXPECT_EQ(vterm_row_text(terminal, largest_screen_side).substr(0, 7), "row 509");
+    for (int row = largest_screen_side + 1; row <= largest_screen_side + 8; ++row) {
+        EXPECT_EQ(vterm_row_text(terminal, row), std::string(80, ' ')) << "row " << row;
+    }
+    close_console(console);
 }
 
 }  // namespace

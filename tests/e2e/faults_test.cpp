@@ -152,6 +152,35 @@ TEST_F(ReceiverUnderFaults, ResizeStormEndsWithTheTerminalShowingTheModel)
     EXPECT_EQ(logged.back(), last + 1);
 }
 
+// A terminal may report any size up to 65535 by 65535; the receiver covers
+// a bounded corner of it and goes on receiving and logging, without the
+// gigabytes a model of the whole would take.
+TEST_F(ReceiverUnderFaults, AbsurdTerminalSizeCostsBoundedMemoryAndReceivingGoesOn)
+{
+    start(25, 80);
+    ASSERT_TRUE(wait_for_quiet(receiver, 100, 5000));
+    const long start_kib = memory_kib(receiver.process, "VmRSS");
+    resize_terminal(receiver.process, 65535, 65535);  // the emulator keeps its size: only the log is read
+    for (int number = 0; number < 20; ++number) {
+        send_datagram(numbered_frame(number));
+        watch_for(receiver, 20);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (read_log(receiver.process.directory).lines.size() < 20 && std::chrono::steady_clock::now() < deadline) {
+        watch_for(receiver, 50);
+    }
+    ASSERT_TRUE(running(receiver.process));
+    EXPECT_TRUE(memory_stayed_bounded(receiver.process, start_kib));
+    std::vector<int> logged;
+    ASSERT_TRUE(holds_numbered_lines_in_order(read_log(receiver.process.directory), logged));
+    EXPECT_EQ(logged.size(), 20u);
+
+    resize_vterm_screen(receiver.screen, 25, 80);
+    resize_terminal(receiver.process, 25, 80);
+    const int status = end_with_escape(receiver, numbered_frame(20));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 // The test stops reading the terminal. Frames go in bursts no larger than
 // the socket queue holds, each only once the log holds the one before: the
 // receiver cannot drop one, and a log that stops growing means logging

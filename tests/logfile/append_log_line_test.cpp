@@ -16,6 +16,7 @@
 
 #include "logfile/file_calls.h"
 #include "logfile/log_file.h"
+#include "net/refused_memory.h"
 #include "net/udp_endpoint.h"
 
 namespace {
@@ -386,4 +387,32 @@ TEST_F(log_file_test, a_directory_that_cannot_be_written_keeps_the_lines_waiting
         EXPECT_EQ(append_frames(3, 3), 0);
         EXPECT_EQ(file_content(log_name), lines_of(1, 3));
     }
+}
+
+// The log channel's record and name, and the run of waiting lines, are
+// memory the receiver can go on without: each refused in turn sets 7, opens
+// nothing, loses no line, and the next try writes them all.
+TEST_F(log_file_test, memory_refused_while_writing_sets_7_and_keeps_the_lines_waiting)
+{
+    for (std::int32_t counter = 1; counter <= 3; ++counter) {
+        backlog.lines.push_back(log_line(frame_numbered(counter)));
+    }
+    std::size_t refusals = 0;
+    for (std::size_t passing = 0; passing < 100; ++passing) {
+        error_number error = 0;
+        refuse_allocation_after(passing);
+        flush_log_backlog(log_channel, log_name, backlog, error);
+        stop_refusing_memory();
+        if (!memory_was_refused()) {
+            EXPECT_EQ(error, error::none);
+            break;
+        }
+        ++refusals;
+        EXPECT_EQ(error, error::out_of_memory) << "allocation " << passing;
+        EXPECT_EQ(backlog.lines.size(), 3u) << "allocation " << passing;
+        EXPECT_EQ(find_channel(log_channel), nullptr) << "allocation " << passing;
+    }
+    EXPECT_GE(refusals, 2u) << "the record and the run of lines at least";
+    EXPECT_TRUE(backlog.lines.empty());
+    EXPECT_EQ(file_content(log_name), lines_of(1, 3));
 }

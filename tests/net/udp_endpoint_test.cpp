@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "net/udp_endpoint.h"
 
@@ -203,6 +205,85 @@ TEST_F(udp_endpoint_test, a_signal_neither_ends_nor_restarts_the_wait)
     EXPECT_EQ(error, error::timed_out);
     EXPECT_GE(waited, 307);
     EXPECT_LT(waited, 450) << "the wait after the signal must be only what was left";
+}
+
+namespace {
+
+// A keyboard stand-in: a pipe whose bytes the wait hands to take_typed.
+struct typed_keys {
+    int read_end = -1;
+    int reads = 0;
+    byte_string taken;
+};
+
+bool take_typed(void* context)
+{
+    auto& keys = *static_cast<typed_keys*>(context);
+    char buffer[64];
+    const ssize_t got = ::read(keys.read_end, buffer, sizeof buffer);
+    ++keys.reads;
+    if (got > 0) {
+        keys.taken.append(buffer, static_cast<std::size_t>(got));
+        return true;
+    }
+    return got < 0 && errno == EAGAIN;
+}
+
+}  // namespace
+
+TEST_F(udp_endpoint_test, keys_typed_meanwhile_are_taken_as_they_come_and_the_wait_goes_on)
+{
+    open_endpoint(300);  // 307.2 ms
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK), 0);
+    typed_keys keys;
+    keys.read_end = pipe_ends[0];
+    terminal_in_wait terminal;
+    terminal.input_fd = pipe_ends[0];
+    terminal.receive = take_typed;
+    terminal.context = &keys;
+    std::thread typist([&pipe_ends] {
+        for (const byte_view burst : {"a", "\x1b", "bcd"}) {
+            ::usleep(60000);
+            EXPECT_EQ(::write(pipe_ends[1], burst.data(), burst.size()), static_cast<ssize_t>(burst.size()));
+        }
+    });
+    error_number error = 0;
+    const auto start = clock_type::now();
+    receive_datagram(endpoint_channel, error, nullptr, &terminal);
+    const long waited = elapsed_ms(start);
+    typist.join();
+    EXPECT_EQ(error, error::timed_out);
+    EXPECT_GE(waited, 307);
+    EXPECT_LT(waited, 450);
+    EXPECT_EQ(keys.taken, "a\x1b" "bcd");
+    EXPECT_GE(keys.reads, 1);
+    EXPECT_LE(keys.reads, 3) << "one read per burst";
+
+    // A keyboard that is gone is read once and then no longer watched: the
+    // rest is a wait, not a spin.
+    ::close(pipe_ends[1]);
+    keys.reads = 0;
+    const auto again = clock_type::now();
+    receive_datagram(endpoint_channel, error, nullptr, &terminal);
+    EXPECT_GE(elapsed_ms(again), 307);
+    EXPECT_EQ(keys.reads, 1);
+    ::close(pipe_ends[0]);
+
+    // Keys that come with a datagram are taken before the wait ends.
+    ASSERT_EQ(::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK), 0);
+    keys = typed_keys{};
+    keys.read_end = pipe_ends[0];
+    terminal.input_fd = pipe_ends[0];
+    ASSERT_EQ(::write(pipe_ends[1], "q", 1), 1);
+    test_socket sender;
+    ASSERT_TRUE(sender.send_to(INADDR_LOOPBACK, port, "frame"));
+    ::usleep(20000);
+    error = 0;
+    EXPECT_EQ(receive_datagram(endpoint_channel, error, nullptr, &terminal).payload, "frame");
+    EXPECT_EQ(keys.taken, "q");
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
 }
 
 TEST_F(udp_endpoint_test, sets_broadcast_and_nothing_that_would_share_the_port)
