@@ -4,6 +4,7 @@ CMAKE_ARGS ?=
 JOBS ?= 2
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
 LINT_BUILD ?= build-lint
 PREFIX ?= /usr/local
 DESTDIR ?=
@@ -30,13 +31,14 @@ bench:
 	cmake --build $(BUILD) --target benchmarks
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 
-# Each fuzz target for FUZZ_SECONDS, after its kept regression inputs.
+# Each fuzz target (or those named in FUZZ_TARGETS) for FUZZ_SECONDS, after
+# its kept regression inputs.
 fuzz:
 	@tools/ensure-packages fuzz
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARIM_FUZZ=ON -DZARIM_TESTS=OFF -DZARIM_BENCH=OFF >/dev/null
 	cmake --build $(FUZZ_BUILD) --target fuzzers
-	tools/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	tools/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # clang-tidy and cppcheck over the sources; fails on any finding.
 lint:
