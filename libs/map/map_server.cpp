@@ -156,6 +156,19 @@ std::string bind_failure(const std::string& host, std::uint16_t port)
     return reason;
 }
 
+// httplib listens with a backlog of five, its build's constant; a burst of
+// pages and devices connecting at once would see connections dropped and
+// retried for seconds. The socket is listened on again with the system's
+// bound.
+class map_http_server : public httplib::Server {
+public:
+    void widen_backlog() const
+    {
+        const socket_t fd = svr_sock_;
+        if (fd != INVALID_SOCKET) ::listen(fd, SOMAXCONN);
+    }
+};
+
 const char* const page_policy =
     "default-src 'self'; script-src 'self'; connect-src 'self'; "
     "style-src 'self' 'unsafe-inline'; img-src 'self' data: blob: http: https:";
@@ -172,7 +185,7 @@ struct map_server::parts {
 
     live_flight& flight;
     server_settings settings;
-    httplib::Server server;
+    map_http_server server;
     std::map<std::string, served_file> leaflet;
     std::vector<std::string> missing;
     std::uint16_t port = 0;
@@ -346,6 +359,7 @@ bool map_server::bind(std::string& problem)
     } else if (p.server.bind_to_port(p.settings.host, p.settings.port)) {
         p.port = p.settings.port;
     }
+    if (p.port != 0) p.server.widen_backlog();
     if (p.port == 0) {
         problem = "cannot serve on " + host_for_url(p.settings.host, p.settings.port) + ": " +
                   bind_failure(p.settings.host, p.settings.port);

@@ -29,6 +29,7 @@ struct server_settings {
     std::string leaflet_directory = ZARIM_LEAFLET_DIR;
     std::size_t workers = 48;
     std::size_t queued_connections = 64;
+    std::size_t streams = 32;  // open pages at once; below `workers`
     // A stream with nothing to say sends a clock event this often, which
     // also finds pages that went away without closing their connection.
     std::chrono::milliseconds heartbeat{10000};
