@@ -30,25 +30,33 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b)
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-// "yyyy-mm-ddThh:mm:ss" of seconds since 1970-01-01 00:00 on some clock.
+void put_digits(char* at, std::int64_t value, int width)
+{
+    for (int i = width - 1; i >= 0; --i) {
+        at[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+// "yyyy-mm-ddThh:mm:ss" of seconds since 1970-01-01 00:00 on some clock,
+// written in place: every point of every document has one or two.
 std::string date_and_time(std::int64_t seconds)
 {
     const std::int64_t days = floor_div(seconds, 86400);
     const std::int64_t of_day = seconds - days * 86400;
     const civil_date date = civil_from_days(days);
-    std::string text;
-    text.reserve(25);
-    append_padded(text, date.year, 4);
-    text += '-';
-    append_padded(text, date.month, 2);
-    text += '-';
-    append_padded(text, date.day, 2);
-    text += 'T';
-    append_padded(text, of_day / 3600, 2);
-    text += ':';
-    append_padded(text, of_day / 60 % 60, 2);
-    text += ':';
-    append_padded(text, of_day % 60, 2);
+    if (date.year < 0 || date.year > 9999) {
+        std::string text;
+        append_padded(text, date.year, 4);
+        return text + date_and_time(local_seconds({2000, date.month, date.day}, of_day)).substr(4);
+    }
+    std::string text = "0000-00-00T00:00:00";
+    put_digits(text.data(), date.year, 4);
+    put_digits(text.data() + 5, date.month, 2);
+    put_digits(text.data() + 8, date.day, 2);
+    put_digits(text.data() + 11, of_day / 3600, 2);
+    put_digits(text.data() + 14, of_day / 60 % 60, 2);
+    put_digits(text.data() + 17, of_day % 60, 2);
     return text;
 }
 

@@ -1,8 +1,11 @@
 #include "send_options.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <string_view>
+
+#include "command_line.h"
 
 namespace {
 
@@ -33,26 +36,10 @@ bool read_decimal(std::string_view text, long double low, long double high, long
     return true;
 }
 
-bool set_mode(send_options& options, send_mode mode, std::string& problem)
-{
-    if (options.mode != send_mode::none && options.mode != mode) {
-        problem = "choose only one of --simulate, --replay, --frames and --stdin";
-        return false;
-    }
-    options.mode = mode;
-    return true;
-}
-
 bool fail(std::string& problem, std::string text)
 {
     problem = std::move(text);
     return false;
-}
-
-bool is_valued(std::string_view name)
-{
-    return name == "--host" || name == "--port" || name == "--rate" || name == "--count" ||
-           name == "--step" || name == "--replay" || name == "--corrupt" || name == "--seed";
 }
 
 bool apply_value(send_options& options, std::string_view name, std::string_view value,
@@ -80,7 +67,6 @@ bool apply_value(send_options& options, std::string_view name, std::string_view 
     } else if (name == "--replay") {
         if (value.empty()) return fail(problem, "empty file name for --replay");
         options.replay_file = value;
-        return set_mode(options, send_mode::replay, problem);
     } else if (name == "--corrupt") {
         if (!read_decimal(value, 0, 100, options.corrupt_percent))
             return fail(problem, bad + ": expected a percentage from 0 to 100");
@@ -97,47 +83,40 @@ bool parse_send_options(int argc, const char* const* argv, send_options& options
                         std::string& problem)
 {
     options = send_options{};
+    CLI::App app{"", "zarim-send"};
+    use_companion_conventions(app);
+    // Values are kept as given and checked below, so that each refusal
+    // names the value and its range.
+    struct valued {
+        const char* name;
+        std::string text;
+    };
+    std::array<valued, 8> values{{{"--host", {}}, {"--port", {}}, {"--rate", {}}, {"--count", {}},
+                                  {"--step", {}}, {"--replay", {}}, {"--corrupt", {}}, {"--seed", {}}}};
+    for (valued& v : values) add_valued(app, v.name, v.text);
+    bool simulate = false;
+    bool frames = false;
+    bool standard_input = false;
+    app.add_flag("--simulate", simulate);
+    app.add_flag("--frames", frames);
+    app.add_flag("--stdin", standard_input);
+    app.add_flag("--help", options.help);
+    app.add_flag("--version", options.version);
     std::vector<std::string> texts;
-    bool only_texts = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        if (only_texts || !argument.starts_with("--")) {
-            texts.emplace_back(argument);
-            continue;
-        }
-        if (argument == "--") {
-            only_texts = true;
-            continue;
-        }
-        const std::size_t equals = argument.find('=');
-        const std::string_view name = argument.substr(0, equals);
-        if (is_valued(name)) {
-            std::string_view value;
-            if (equals != std::string_view::npos) {
-                value = argument.substr(equals + 1);
-            } else if (i + 1 < argc && !std::string_view(argv[i + 1]).starts_with("--")) {
-                value = argv[++i];
-            } else {
-                return fail(problem, "missing value for " + std::string(name));
-            }
-            if (!apply_value(options, name, value, problem)) return false;
-            continue;
-        }
-        if (equals != std::string_view::npos)
-            return fail(problem, std::string(name) + " takes no value");
-        if (name == "--help") {
-            options.help = true;
-        } else if (name == "--simulate") {
-            if (!set_mode(options, send_mode::simulate, problem)) return false;
-        } else if (name == "--frames") {
-            if (!set_mode(options, send_mode::frames, problem)) return false;
-        } else if (name == "--stdin") {
-            if (!set_mode(options, send_mode::standard_input, problem)) return false;
-        } else {
-            return fail(problem, "unknown option " + std::string(argument));
-        }
+    app.add_option("texts", texts);
+    if (!parse_command_line(app, argc, argv, problem)) return false;
+    if (options.help || options.version) return true;
+
+    for (const valued& v : values) {
+        if (app.count(v.name) > 0 && !apply_value(options, v.name, v.text, problem)) return false;
     }
-    if (options.help) return true;
+    const bool replay = app.count("--replay") > 0;
+    const int modes = int{simulate} + int{replay} + int{frames} + int{standard_input};
+    if (modes > 1) return fail(problem, "choose only one of --simulate, --replay, --frames and --stdin");
+    if (simulate) options.mode = send_mode::simulate;
+    if (replay) options.mode = send_mode::replay;
+    if (frames) options.mode = send_mode::frames;
+    if (standard_input) options.mode = send_mode::standard_input;
 
     if (options.mode == send_mode::none)
         return fail(problem, "choose one of --simulate, --replay FILE, --frames TEXT... and --stdin");
@@ -167,7 +146,7 @@ const char* send_usage()
            "  --replay FILE     the frames behind each line of a receiver log\n"
            "                    (QLT_*.txt), at the rate given\n"
            "  --frames TEXT...  the given texts, sent exactly as they are; after --\n"
-           "                    even texts beginning with -- are frame texts\n"
+           "                    even texts beginning with - are frame texts\n"
            "  --stdin           one text per line of standard input, its line end\n"
            "                    (LF or CR LF) removed\n"
            "\n"
@@ -187,7 +166,9 @@ const char* send_usage()
            "  --seed N          seed for choosing the corrupted frames (default 0);\n"
            "                    the same seed corrupts the same frames\n"
            "  --help            show this text\n"
+           "  --version         show the version\n"
            "\n"
+           "Every option's value may follow it as --opt VALUE or --opt=VALUE.\n"
            "Every frame sent is also written to standard output, one per line.\n"
            "SIGINT and SIGTERM stop the sender after the current frame.\n"
            "Lines that cannot be used are reported as FILE:LINE: on standard error\n"

@@ -20,6 +20,7 @@ struct send_options {
     long double corrupt_percent = 0;
     std::uint64_t seed = 0;
     bool help = false;
+    bool version = false;
 };
 
 inline constexpr long double lowest_rate = 0.0001L;

@@ -6,6 +6,7 @@
 #include "send_options.h"
 #include "send_run.h"
 #include "tool_output.h"
+#include "zarim_version.h"
 
 int main(int argc, char** argv)
 {
@@ -16,5 +17,7 @@ int main(int argc, char** argv)
         return 2;
     }
     if (options.help) return write_all(STDOUT_FILENO, send_usage()) == 0 ? 0 : 1;
+    if (options.version)
+        return write_all(STDOUT_FILENO, std::string("zarim-send ") + zarim_version + "\n") == 0 ? 0 : 1;
     return run_sender(options);
 }

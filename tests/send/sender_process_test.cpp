@@ -63,6 +63,8 @@ TEST(sender_process, bad_command_lines_and_inputs_are_reported)
         {{"--frames"}, 2, "needs at least one frame text"},
         {{"--frames", "01", "--step", "2"}, 2, "--step applies to --simulate only"},
         {{"--simulate", "--help=yes"}, 2, "--help takes no value"},
+        {{"--simulate", "-x"}, 2, "unknown option -x"},
+        {{"--simulate", "--count=-1"}, 2, "bad value '-1' for --count"},
         {{"--replay", "/nonexistent/QLT_x.txt"}, 1, "cannot open /nonexistent/QLT_x.txt"},
         {{"--replay", "/"}, 1, "cannot read /"},
         {{"--simulate", "--host", "nowhere.invalid"}, 1, "cannot resolve host 'nowhere.invalid'"},
@@ -79,6 +81,9 @@ TEST(sender_process, bad_command_lines_and_inputs_are_reported)
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--simulate"), std::string::npos);
     EXPECT_TRUE(help.err.empty());
+    const sender_result version = run_sender_binary({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(version.out.starts_with("zarim-send ")) << version.out;
 }
 
 // Given texts travel unchanged, one datagram each, in order, and are echoed.

@@ -1,0 +1,23 @@
+// One run of zarim-export: read, merge, write, summarise.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "export_options.h"
+#include "flight_model.h"
+
+// The files' shared name: the first log's name without its folder and
+// without ".txt" ("QLT_20261208").
+std::string output_stem(const std::string& first_log);
+
+// Writes `content` to `path` through a temporary file renamed over it, so a
+// reader never sees half a file. Returns an empty string or why it failed.
+std::string write_file(const std::string& path, const std::string& content);
+
+// The document of one format, as text.
+std::string export_document(export_format format, const flight& f, const std::string& title);
+
+// Reports problems as "FILE:LINE: reason" (and whole logs as "zarim-export:
+// FILE: reason") on `errors`, the summary on `out`; returns the exit status.
+int run_export(const export_request& request, std::ostream& out, std::ostream& errors);

@@ -1,0 +1,48 @@
+#include <array>
+#include <charconv>
+#include <cmath>
+
+#include "documents.h"
+
+namespace {
+
+struct string_writer final : pugi::xml_writer {
+    std::string text;
+    void write(const void* data, std::size_t size) override
+    {
+        text.append(static_cast<const char*>(data), size);
+    }
+};
+
+}  // namespace
+
+std::string shortest_text(double value)
+{
+    if (value == 0) value = 0;  // no "-0"
+    std::array<char, 32> buffer;
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    return {buffer.data(), result.ptr};
+}
+
+std::string decimals_text(double value, int places)
+{
+    const double scale = std::pow(10.0, places);
+    double rounded = std::round(value * scale) / scale;
+    if (rounded == 0) rounded = 0;
+    std::array<char, 64> buffer;
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), rounded,
+                                      std::chars_format::fixed, places);
+    std::string text(buffer.data(), result.ptr);
+    if (text.find('.') != std::string::npos) {
+        while (text.back() == '0') text.pop_back();
+        if (text.back() == '.') text.pop_back();
+    }
+    return text;
+}
+
+std::string xml_text(const pugi::xml_document& document)
+{
+    string_writer writer;
+    document.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);
+    return std::move(writer.text);
+}

@@ -1,0 +1,22 @@
+// What a chase team reads first: the flight's figures as text for people
+// and as JSON for programs.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "flight_model.h"
+
+// Lines of "label  value", ending in a line end. Times are the receiver's
+// local clock with its UTC offset, in ISO 8601.
+std::string summary_text(const flight& f, const flight_summary& s,
+                         const std::vector<std::string>& logs,
+                         const std::vector<std::string>& outputs);
+
+// The same figures: times in UTC and local, distances in metres, rates in
+// metres per second, speeds in km/h; a figure that does not exist (no
+// descent yet, no points) is null.
+nlohmann::json summary_json(const flight& f, const flight_summary& s,
+                            const std::vector<std::string>& logs,
+                            const std::vector<std::string>& outputs);
