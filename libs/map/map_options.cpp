@@ -1,11 +1,11 @@
 #include "map_options.h"
 
-#include <CLI/CLI.hpp>
-
 #include <charconv>
 #include <cmath>
 #include <string_view>
 #include <vector>
+
+#include "command_line.h"
 
 namespace {
 
@@ -86,23 +86,18 @@ bool parse_station(const std::string& text, station_option& station, std::string
 bool parse_map_options(int argc, const char* const* argv, map_options& options,
                        std::string& problem)
 {
-    CLI::App app;
-    app.set_help_flag();  // the text is ours: map_usage()
+    CLI::App app{"", "zarim-map"};
+    use_companion_conventions(app);
     std::string listen;
     std::string station;
     std::string tiles;
     app.add_flag("--help", options.help);
     app.add_flag("--version", options.version);
-    app.add_option("--listen", listen);
-    app.add_option("--tiles", tiles);
-    app.add_option("--station", station);
+    add_valued(app, "--listen", listen);
+    add_valued(app, "--tiles", tiles);
+    add_valued(app, "--station", station);
     app.add_option("log", options.log_path);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        problem = error.what();
-        return false;
-    }
+    if (!parse_command_line(app, argc, argv, problem)) return false;
     if (options.help || options.version) return true;
 
     if (app.count("--listen") != 0 &&
