@@ -43,6 +43,12 @@ std::string simulated_receiver::next_line()
     return line_for(last_.fields);
 }
 
+telemetry_fields simulated_receiver::next_fields()
+{
+    last_ = step_flight(flight_);
+    return last_.fields;
+}
+
 std::string simulated_receiver::line_for(const telemetry_fields& fields)
 {
     const std::string bytes = encode_frame(fields);

@@ -22,6 +22,9 @@ public:
 
     // The next frame's log line, with its CR LF.
     std::string next_line();
+    // The next frame's fields, to be changed and then made a line with
+    // line_for().
+    telemetry_fields next_fields();
     // The last frame's sample: what the simulation meant.
     const flight_sample& last_sample() const { return last_.sample; }
     const flight_plan& plan() const { return flight_.plan; }

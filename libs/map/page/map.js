@@ -111,13 +111,18 @@
       for (let lat = Math.ceil(south / step) * step; lat <= north; lat += step) {
         const at = Number(lat.toFixed(places + 1));
         layer.addLayer(L.polyline([[at, west], [at, east]], style));
-        layer.addLayer(label(degrees(at, 'N', 'S'), [at, west], 'graticule-latitude'));
+        // Labels away from the corner where the two kinds would meet.
+        if (map.leaflet.latLngToContainerPoint([at, east]).y > 24) {
+          layer.addLayer(label(degrees(at, 'N', 'S'), [at, east], 'graticule-latitude'));
+        }
       }
       for (let lon = Math.ceil(west / step) * step; lon <= east; lon += step) {
         const at = Number(lon.toFixed(places + 1));
         const shown = ((at + 540) % 360) - 180;
         layer.addLayer(L.polyline([[south, at], [north, at]], style));
-        layer.addLayer(label(degrees(shown, 'E', 'W'), [north, at], 'graticule-longitude'));
+        if (map.leaflet.latLngToContainerPoint([north, at]).x < map.leaflet.getSize().x - 70) {
+          layer.addLayer(label(degrees(shown, 'E', 'W'), [north, at], 'graticule-longitude'));
+        }
       }
     };
     map.leaflet.on('moveend', redraw);
@@ -133,6 +138,11 @@
       return;
     }
     map.leaflet = L.map('map', { worldCopyJump: true }).setView([0, 0], 2);
+    map.leaflet.on('movestart zoomstart', () => { state.moving = true; });
+    map.leaflet.on('moveend', () => {
+      state.moving = false;
+      state.movedAt = performance.now();
+    });
     map.leaflet.createPane('graticule').style.zIndex = 350;
     const tiles = L.tileLayer(state.config.tiles, {
       maxZoom: 19,
@@ -162,7 +172,7 @@
     map.landing = L.marker([0, 0], {
       icon: L.divIcon({ className: 'landing-icon', html: '✕', iconSize: [24, 24] }),
       title: 'Landing estimate',
-    }).bindTooltip('Landing estimate', { permanent: true, direction: 'right', className: 'landing-tooltip' });
+    }).bindTooltip('Landing estimate', { permanent: true, direction: 'auto', offset: [10, 0], className: 'landing-tooltip' });
   }
 
   function showTiles() {
@@ -194,17 +204,38 @@
     const element = map.track.getElement();
     if (element) element.dataset.points = String(state.points.length);
     if (state.points.length === 0) return;
-    const last = state.points[state.points.length - 1];
     if (!state.fitted) {
       state.fitted = true;
-      if (state.points.length > 1) {
-        map.leaflet.fitBounds(map.track.getBounds(), { padding: [30, 30], maxZoom: 15 });
-      } else {
-        map.leaflet.setView([last.lat, last.lon], 13);
-      }
-    } else if ($('follow').checked && !map.leaflet.getBounds().pad(-0.1).contains([last.lat, last.lon])) {
-      map.leaflet.panTo([last.lat, last.lon]);
+      showWholeFlight();
     }
+  }
+
+  // Everything there is to see: the track, the landing estimate, the
+  // station and this device.
+  function showWholeFlight() {
+    if (!map.leaflet) return;
+    const bounds = L.latLngBounds(state.points.map((p) => [p.lat, p.lon]));
+    for (const marker of [map.landing, map.station, map.device]) {
+      if (map.leaflet.hasLayer(marker)) bounds.extend(marker.getLatLng());
+    }
+    if (!bounds.isValid()) return;
+    if (bounds.getNorthEast().equals(bounds.getSouthWest())) {
+      map.leaflet.setView(bounds.getCenter(), 13);
+    } else {
+      map.leaflet.fitBounds(bounds, { padding: [60, 60], maxZoom: 15 });
+    }
+  }
+
+  // The payload, and where it is expected to land, stay in view: the map
+  // pans, and zooms out only when both no longer fit.
+  function keepPayloadInView() {
+    if (!map.leaflet || !$('follow').checked || state.points.length === 0) return;
+    const last = state.points[state.points.length - 1];
+    const wanted = L.latLngBounds([[last.lat, last.lon]]);
+    if (map.leaflet.hasLayer(map.landing)) wanted.extend(map.landing.getLatLng());
+    if (map.leaflet.getBounds().pad(-0.08).contains(wanted)) return;
+    const zoom = Math.min(map.leaflet.getZoom(), map.leaflet.getBoundsZoom(wanted.pad(0.25)));
+    map.leaflet.setView(wanted.getCenter(), zoom);
   }
 
   // ---- the altitude profile -----------------------------------------------
@@ -294,7 +325,7 @@
     state.latest = frame;
     if (!frame) return;
     setText('counter', String(frame.counter));
-    const gap = frame.gap === null || frame.gap === undefined ? '' : ` (${frame.gap} s after the one before)`;
+    const gap = frame.gap === null || frame.gap === undefined ? '' : ` (+${frame.gap} s)`;
     setText('frame-time', frame.time + gap);
     setWarning('frame-time', frame.gap_warning);
     setText('altitude', `${frame.altitude} m`);
@@ -316,6 +347,7 @@
     placeMarker(map.launch, frame.launch, Boolean(frame.launch));
     placeMarker(map.burst, frame.burst, Boolean(frame.burst));
     showLanding(frame.landing_estimate);
+    keepPayloadInView();
     if (!state.device) showLook(frame.station, 'station');
     else requestLook();
     showWarnings();
@@ -398,9 +430,14 @@
       $('use-my-position').textContent = 'Following this device\'s position';
       requestLook();
     }, (error) => {
-      setText('station-note', `No position from this device: ${error.message}`);
-      navigator.geolocation.clearWatch(state.watch);
-      state.watch = null;
+      // A moment without a fix (in a tunnel, say) is no reason to stop; only
+      // a refusal is.
+      setText('station-note', `No position from this device${error.message ? `: ${error.message}` : ' just now'}.`);
+      if (error.code === error.PERMISSION_DENIED) {
+        navigator.geolocation.clearWatch(state.watch);
+        state.watch = null;
+        $('use-my-position').textContent = 'Use this device\'s position';
+      }
     }, { enableHighAccuracy: true, maximumAge: 5000 });
   }
 
@@ -577,6 +614,7 @@
 
   async function start() {
     $('use-my-position').addEventListener('click', useDevicePosition);
+    $('whole-flight').addEventListener('click', showWholeFlight);
     try {
       state.config = await fetchJson('/config.json');
     } catch (error) {
@@ -593,6 +631,9 @@
   window.zarimPage = {
     trackPoints: () => (map.track ? map.track.getLatLngs().map((p) => [p.lat, p.lng]) : state.points.map((p) => [p.lat, p.lon])),
     profilePoints: () => state.points.length,
+    // No pan or zoom under way, and the drawing caught up with the data.
+    idle: () => !state.moving && !state.profileQueued && (!map.leaflet || !map.leaflet._animatingZoom) &&
+      performance.now() - (state.movedAt || 0) > 250,
     latest: () => state.latest,
   };
 
