@@ -9,11 +9,24 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
-#include "map/receiver_log.h"
 
 namespace {
+
+std::string fresh_profile_directory()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zarim-chromium-XXXXXX";
+    return ::mkdtemp(pattern.data()) != nullptr ? pattern : "";
+}
+
+std::string file_text(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 std::string base64_decode(const std::string& text)
 {
@@ -67,7 +80,11 @@ bool headless_chromium::start(int width, int height, std::string& problem)
         problem = "no Chromium at /usr/bin/chromium (make test installs it)";
         return false;
     }
-    profile_ = make_scratch_directory();
+    profile_ = fresh_profile_directory();
+    if (profile_.empty()) {
+        problem = "no directory for the browser's profile";
+        return false;
+    }
     int commands[2];
     int replies[2];
     if (::pipe(commands) != 0 || ::pipe(replies) != 0) {
@@ -130,7 +147,7 @@ bool headless_chromium::start(int width, int height, std::string& problem)
 
     const nlohmann::json target = call("Target.createTarget", {{"url", "about:blank"}}, false);
     if (!target.contains("targetId")) {
-        problem = "the browser did not open a page: " + target.dump() + "\n" + read_file(log);
+        problem = "the browser did not open a page: " + target.dump() + "\n" + file_text(log);
         return false;
     }
     const nlohmann::json attached =

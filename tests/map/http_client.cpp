@@ -60,15 +60,22 @@ std::string lower(std::string text)
 // the last (empty) chunk has come.
 bool dechunk(std::string& raw, std::string& body)
 {
+    std::size_t at = 0;
+    bool last = false;
     for (;;) {
-        const std::size_t line_end = raw.find("\r\n");
-        if (line_end == std::string::npos) return false;
-        const std::size_t size = std::stoul(raw.substr(0, line_end), nullptr, 16);
-        if (raw.size() < line_end + 2 + size + 2) return false;
+        const std::size_t line_end = raw.find("\r\n", at);
+        if (line_end == std::string::npos) break;
+        const std::size_t size = std::stoul(raw.substr(at, line_end - at), nullptr, 16);
+        if (raw.size() < line_end + 2 + size + 2) break;
         body.append(raw, line_end + 2, size);
-        raw.erase(0, line_end + 2 + size + 2);
-        if (size == 0) return true;
+        at = line_end + 2 + size + 2;
+        if (size == 0) {
+            last = true;
+            break;
+        }
     }
+    raw.erase(0, at);
+    return last;
 }
 
 }  // namespace

@@ -3,11 +3,15 @@
 std::vector<sse_event> take_sse_events(std::string& text)
 {
     std::vector<sse_event> events;
+    std::size_t start = 0;
     for (;;) {
-        const std::size_t end = text.find("\n\n");
-        if (end == std::string::npos) return events;
-        const std::string block = text.substr(0, end + 1);
-        text.erase(0, end + 2);
+        const std::size_t end = text.find("\n\n", start);
+        if (end == std::string::npos) {
+            text.erase(0, start);  // once, however many events were taken
+            return events;
+        }
+        const std::string block = text.substr(start, end + 1 - start);
+        start = end + 2;
         sse_event event;
         bool any = false;
         for (std::size_t at = 0; at < block.size();) {

@@ -564,11 +564,16 @@
     noteShown(frame);
   }
 
-  // For anyone measuring: which frame the page shows, and since when.
+  // For anyone measuring: which frame the page shows, since when, and when
+  // the browser next drew the page.
   function noteShown(frame) {
     if (!frame) return;
     document.body.dataset.shownCounter = String(frame.counter);
-    window.zarimShown = { counter: frame.counter, line: frame.line, at: Date.now() };
+    const shown = { counter: frame.counter, line: frame.line, at: Date.now(), drawn: null };
+    window.zarimShown = shown;
+    requestAnimationFrame(() => {
+      shown.drawn = Date.now();
+    });
   }
 
   let reloading = false;
