@@ -1,7 +1,6 @@
 #include "live_flight.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <ctime>
 #include <utility>
 
@@ -35,12 +34,22 @@ civil_date today()
     return civil_date{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
 }
 
+void append_digits(std::string& text, int value, int width)
+{
+    std::string digits = std::to_string(value);
+    if (digits.size() < static_cast<std::size_t>(width))
+        digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
+    text += digits;
+}
+
 // The name the reader wants, for the day the lines are to be placed on.
 std::string name_for(const civil_date& date)
 {
-    char name[32];
-    std::snprintf(name, sizeof name, "QLT_%04d%02d%02d.txt", date.year, date.month, date.day);
-    return name;
+    std::string name = "QLT_";
+    append_digits(name, date.year, 4);
+    append_digits(name, date.month, 2);
+    append_digits(name, date.day, 2);
+    return name + ".txt";
 }
 
 // A line that reads as a frame at this time of day and nothing more: put
@@ -48,10 +57,13 @@ std::string name_for(const civil_date& date)
 // it would have, had it read the whole file at once.
 std::string context_line(std::int32_t seconds_of_day)
 {
-    char line[40];
-    std::snprintf(line, sizeof line, "0,%02d:%02d:%02d,1,1,0,0,0,0,0,0", seconds_of_day / 3600,
-                  seconds_of_day / 60 % 60, seconds_of_day % 60);
-    return line;
+    std::string line = "0,";
+    append_digits(line, seconds_of_day / 3600, 2);
+    line += ':';
+    append_digits(line, seconds_of_day / 60 % 60, 2);
+    line += ':';
+    append_digits(line, seconds_of_day % 60, 2);
+    return line + ",1,1,0,0,0,0,0,0";
 }
 
 std::string base_name(const std::string& path)

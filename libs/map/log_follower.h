@@ -47,9 +47,9 @@ public:
     bool start(std::string& problem);
 
     // Whether a directory is searched (rather than one file followed).
-    bool searches_directory() const { return directory_mode_; }
+    [[nodiscard]] bool searches_directory() const { return directory_mode_; }
     // The directory watched: the one searched, or the named file's.
-    const std::string& directory() const { return directory_; }
+    [[nodiscard]] const std::string& directory() const { return directory_; }
 
     // Reads what is new now, without waiting.
     follow_news read_news();
@@ -62,7 +62,7 @@ public:
 
     // Ends any wait_for_change, now and later. Safe from any thread and
     // from a signal handler.
-    void stop();
+    void stop() const;
 
     // Bytes read in one read_news at most, so that a day's log read at
     // start-up reaches the map in bounded steps.

@@ -1,23 +1,24 @@
 #include "map_run.h"
 
 #include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 
 namespace {
 
+// A message that cannot be written has nowhere left to be reported.
 void say(const std::string& text)
 {
-    std::fputs(("zarim-map: " + text + "\n").c_str(), stdout);
-    std::fflush(stdout);
+    static_cast<void>(std::fputs(("zarim-map: " + text + "\n").c_str(), stdout));
+    static_cast<void>(std::fflush(stdout));
 }
 
 void complain(const std::string& text)
 {
-    std::fputs(("zarim-map: " + text + "\n").c_str(), stderr);
+    static_cast<void>(std::fputs(("zarim-map: " + text + "\n").c_str(), stderr));
 }
 
 std::int64_t now_ms()

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -108,14 +109,10 @@ std::optional<double> real_number(const std::string& text)
 // nothing that could end the URL or start another.
 bool usable_host(const std::string& host)
 {
-    if (host.empty() || host.size() > 255) return false;
-    for (const char c : host) {
-        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                             (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':' ||
-                             c == '[' || c == ']';
-        if (!allowed) return false;
-    }
-    return true;
+    return !host.empty() && host.size() <= 255 && std::ranges::all_of(host, [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
+    });
 }
 
 std::string host_for_url(const std::string& host, std::uint16_t port)
@@ -156,6 +153,12 @@ std::string bind_failure(const std::string& host, std::uint16_t port)
     return reason;
 }
 
+const char* const page_policy =
+    "default-src 'self'; script-src 'self'; connect-src 'self'; "
+    "style-src 'self' 'unsafe-inline'; img-src 'self' data: blob: http: https:";
+
+}  // namespace
+
 // httplib listens with a backlog of five, its build's constant; a burst of
 // pages and devices connecting at once would see connections dropped and
 // retried for seconds. The socket is listened on again with the system's
@@ -169,21 +172,9 @@ public:
     }
 };
 
-const char* const page_policy =
-    "default-src 'self'; script-src 'self'; connect-src 'self'; "
-    "style-src 'self' 'unsafe-inline'; img-src 'self' data: blob: http: https:";
-
-}  // namespace
-
-struct map_server::parts {
-    parts(live_flight& f, server_settings s) : flight(f), settings(std::move(s)) {}
-
-    void handle(const httplib::Request& request, httplib::Response& response);
-    void serve_events(const httplib::Request& request, httplib::Response& response);
-    void serve_look(const httplib::Request& request, httplib::Response& response);
-    nlohmann::json config() const;
-
-    live_flight& flight;
+// Plain data: the functions below do the work.
+struct server_parts {
+    live_flight* flight = nullptr;
     server_settings settings;
     map_http_server server;
     std::map<std::string, served_file> leaflet;
@@ -197,7 +188,13 @@ struct map_server::parts {
     std::atomic<bool> served{false};
 };
 
-void map_server::parts::handle(const httplib::Request& request, httplib::Response& response)
+namespace {
+
+void serve_events(server_parts& p, const httplib::Request& request, httplib::Response& response);
+void serve_look(const server_parts& p, const httplib::Request& request, httplib::Response& response);
+nlohmann::json config(const server_parts& p);
+
+void handle(server_parts& p, const httplib::Request& request, httplib::Response& response)
 {
     response.set_header("X-Content-Type-Options", "nosniff");
     const std::string& path = request.path;
@@ -208,30 +205,30 @@ void map_server::parts::handle(const httplib::Request& request, httplib::Respons
         response.set_content(asset.body.data(), asset.body.size(), std::string(asset.content_type));
         return;
     }
-    if (const auto file = leaflet.find(path); file != leaflet.end()) {
+    if (const auto file = p.leaflet.find(path); file != p.leaflet.end()) {
         response.set_header("Cache-Control", "max-age=86400");
         response.set_content(file->second.body, file->second.content_type);
         return;
     }
     response.set_header("Cache-Control", "no-store");
     if (path == "/events") {
-        serve_events(request, response);
+        serve_events(p, request, response);
     } else if (path == "/track.geojson") {
-        response.set_content(flight.track_geojson(), "application/geo+json");
+        response.set_content(p.flight->track_geojson(), "application/geo+json");
     } else if (path == "/track.kml") {
-        response.set_content(flight.track_kml(), "application/vnd.google-earth.kml+xml");
+        response.set_content(p.flight->track_kml(), "application/vnd.google-earth.kml+xml");
     } else if (path == "/live.kml") {
         const std::string host = request.get_header_value("Host");
-        const std::string base = usable_host(host) ? host : host_for_url(settings.host, port);
+        const std::string base = usable_host(host) ? host : host_for_url(p.settings.host, p.port);
         response.set_content(network_link_kml("http://" + base + "/track.kml",
-                                              settings.kml_refresh_seconds),
+                                              p.settings.kml_refresh_seconds),
                              "application/vnd.google-earth.kml+xml");
     } else if (path == "/look.json") {
-        serve_look(request, response);
+        serve_look(p, request, response);
     } else if (path == "/status.json") {
-        response.set_content(flight.status_json().dump(), "application/json");
+        response.set_content(p.flight->status_json().dump(), "application/json");
     } else if (path == "/config.json") {
-        response.set_content(config().dump(), "application/json");
+        response.set_content(config(p).dump(), "application/json");
     } else {
         response.status = 404;
         response.set_content("Not found: this program serves its map page and the flight's "
@@ -240,13 +237,13 @@ void map_server::parts::handle(const httplib::Request& request, httplib::Respons
     }
 }
 
-void map_server::parts::serve_events(const httplib::Request& request, httplib::Response& response)
+void serve_events(server_parts& p, const httplib::Request& request, httplib::Response& response)
 {
     if (request.method == "HEAD") {
         response.set_content("", "text/event-stream");
         return;
     }
-    if (!flight.join_stream()) {
+    if (!p.flight->join_stream()) {
         response.status = 503;
         response.set_header("Retry-After", "10");
         response.set_content("Too many live pages are open; try again shortly.\n",
@@ -257,10 +254,10 @@ void map_server::parts::serve_events(const httplib::Request& request, httplib::R
         whole_number(request.get_param_value("generation"));
     const std::optional<std::uint64_t> from = whole_number(request.get_param_value("from"));
     auto cursor = std::make_shared<stream_cursor>(
-        flight.place_stream(request.get_header_value("Last-Event-ID"), generation, from));
+        p.flight->place_stream(request.get_header_value("Last-Event-ID"), generation, from));
     response.set_header("X-Accel-Buffering", "no");
-    live_flight& events = flight;
-    const std::chrono::milliseconds heartbeat = settings.heartbeat;
+    live_flight& events = *p.flight;
+    const std::chrono::milliseconds heartbeat = p.settings.heartbeat;
     response.set_chunked_content_provider(
         "text/event-stream",
         [&events, cursor, heartbeat](std::size_t, httplib::DataSink& sink) {
@@ -271,7 +268,7 @@ void map_server::parts::serve_events(const httplib::Request& request, httplib::R
         [&events](bool) { events.leave_stream(); });
 }
 
-void map_server::parts::serve_look(const httplib::Request& request, httplib::Response& response)
+void serve_look(const server_parts& p, const httplib::Request& request, httplib::Response& response)
 {
     std::optional<double> latitude = real_number(request.get_param_value("latitude"));
     const std::optional<double> longitude = real_number(request.get_param_value("longitude"));
@@ -293,34 +290,38 @@ void map_server::parts::serve_look(const httplib::Request& request, httplib::Res
     station.longitude = *longitude;
     station.altitude = altitude.value_or(0);
     station.altitude_given = altitude.has_value();
-    response.set_content(flight.look_from(station).dump(), "application/json");
+    response.set_content(p.flight->look_from(station).dump(), "application/json");
 }
 
-nlohmann::json map_server::parts::config() const
+nlohmann::json config(const server_parts& p)
 {
     nlohmann::json station = nullptr;
-    if (settings.station) {
-        station = {{"latitude", settings.station->latitude},
-                   {"longitude", settings.station->longitude},
-                   {"altitude", settings.station->altitude_given
-                                    ? nlohmann::json(settings.station->altitude)
+    if (p.settings.station) {
+        station = {{"latitude", p.settings.station->latitude},
+                   {"longitude", p.settings.station->longitude},
+                   {"altitude", p.settings.station->altitude_given
+                                    ? nlohmann::json(p.settings.station->altitude)
                                     : nlohmann::json(nullptr)}};
     }
     return {{"version", zarim_version},
-            {"tiles", settings.tiles},
+            {"tiles", p.settings.tiles},
             // The standard tiles' terms ask for this credit on the map.
-            {"attribution", settings.tiles_given
+            {"attribution", p.settings.tiles_given
                                 ? ""
                                 : "&copy; <a href=\"https://www.openstreetmap.org/copyright\">"
                                   "OpenStreetMap</a> contributors"},
             {"station", std::move(station)},
-            {"kml_refresh_seconds", settings.kml_refresh_seconds}};
+            {"kml_refresh_seconds", p.settings.kml_refresh_seconds}};
 }
 
+}  // namespace
+
 map_server::map_server(live_flight& flight, server_settings settings)
-    : parts_(std::make_unique<parts>(flight, std::move(settings)))
+    : parts_(std::make_unique<server_parts>())
 {
-    parts& p = *parts_;
+    server_parts& p = *parts_;
+    p.flight = &flight;
+    p.settings = std::move(settings);
     p.leaflet = load_leaflet(p.settings.leaflet_directory, p.missing);
     const std::size_t workers = p.settings.workers;
     const std::size_t queued = p.settings.queued_connections;
@@ -329,10 +330,10 @@ map_server::map_server(live_flight& flight, server_settings settings)
     p.server.set_keep_alive_timeout(5);
     p.server.set_read_timeout(5);
     p.server.set_write_timeout(5);
-    p.server.set_payload_max_length(16 * 1024);  // nothing served takes a body
+    p.server.set_payload_max_length(std::size_t{16} * 1024);  // nothing served takes a body
     p.server.set_tcp_nodelay(true);  // an event is one small write: send it at once
     p.server.Get(".*", [&p](const httplib::Request& request, httplib::Response& response) {
-        p.handle(request, response);
+        handle(p, request, response);
     });
     p.server.set_error_handler(httplib::Server::HandlerWithResponse(
         [](const httplib::Request&, httplib::Response& response) {
@@ -351,11 +352,11 @@ map_server::~map_server()
 bool map_server::bind(std::string& problem)
 {
     // A page that goes away mid-write must not end the program.
-    std::signal(SIGPIPE, SIG_IGN);
-    parts& p = *parts_;
+    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+    server_parts& p = *parts_;
     if (p.settings.port == 0) {
-        const int port = p.server.bind_to_any_port(p.settings.host);
-        if (port > 0) p.port = static_cast<std::uint16_t>(port);
+        const int taken = p.server.bind_to_any_port(p.settings.host);
+        if (taken > 0) p.port = static_cast<std::uint16_t>(taken);
     } else if (p.server.bind_to_port(p.settings.host, p.settings.port)) {
         p.port = p.settings.port;
     }
@@ -375,7 +376,7 @@ std::uint16_t map_server::port() const
 
 bool map_server::serve()
 {
-    parts& p = *parts_;
+    server_parts& p = *parts_;
     {
         const std::lock_guard lock(p.stopping);
         if (p.stopped) return true;
@@ -388,8 +389,8 @@ bool map_server::serve()
 
 void map_server::stop()
 {
-    parts& p = *parts_;
-    p.flight.close();
+    server_parts& p = *parts_;
+    p.flight->close();
     {
         const std::lock_guard lock(p.stopping);
         p.stopped = true;

@@ -36,6 +36,8 @@ struct server_settings {
     int kml_refresh_seconds = 5;
 };
 
+struct server_parts;
+
 class map_server {
 public:
     map_server(live_flight& flight, server_settings settings);
@@ -45,16 +47,15 @@ public:
 
     // Takes the address. False with `problem` saying why it cannot be had.
     bool bind(std::string& problem);
-    std::uint16_t port() const;
+    [[nodiscard]] std::uint16_t port() const;
     // Serves until stop(). False when serving could not start.
     bool serve();
     // Ends serve() and every open stream. Safe from any thread.
     void stop();
 
     // Leaflet's files that could not be read at start-up.
-    const std::vector<std::string>& missing_files() const;
+    [[nodiscard]] const std::vector<std::string>& missing_files() const;
 
 private:
-    struct parts;
-    std::unique_ptr<parts> parts_;
+    std::unique_ptr<server_parts> parts_;
 };

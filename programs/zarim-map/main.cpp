@@ -12,7 +12,7 @@ int main(int argc, char** argv)
     map_options options;
     std::string problem;
     if (!parse_map_options(argc, argv, options, problem)) {
-        std::fputs(("zarim-map: " + problem + " (see --help)\n").c_str(), stderr);
+        static_cast<void>(std::fputs(("zarim-map: " + problem + " (see --help)\n").c_str(), stderr));
         return 2;
     }
     if (options.help) return std::fputs(map_usage(), stdout) < 0 ? 1 : 0;
