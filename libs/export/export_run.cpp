@@ -26,7 +26,7 @@ std::string write_file(const std::string& path, const std::string& content)
         file.write(content.data(), static_cast<std::streamsize>(content.size()));
         file.close();
         if (!file) {
-            const std::string reason = std::generic_category().message(errno);
+            std::string reason = std::generic_category().message(errno);
             std::filesystem::remove(temporary);
             return reason;
         }

@@ -6,20 +6,24 @@
 
 namespace {
 
-struct string_writer final : pugi::xml_writer {
-    std::string text;
+class string_writer final : public pugi::xml_writer {
+public:
     void write(const void* data, std::size_t size) override
     {
-        text.append(static_cast<const char*>(data), size);
+        text_.append(static_cast<const char*>(data), size);
     }
+    std::string take() { return std::move(text_); }
+
+private:
+    std::string text_;
 };
 
 }  // namespace
 
 std::string shortest_text(double value)
 {
-    if (value == 0) value = 0;  // no "-0"
-    std::array<char, 32> buffer;
+    value += 0.0;  // -0 becomes 0: no "-0" in a document
+    std::array<char, 32> buffer{};
     const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
     return {buffer.data(), result.ptr};
 }
@@ -27,9 +31,8 @@ std::string shortest_text(double value)
 std::string decimals_text(double value, int places)
 {
     const double scale = std::pow(10.0, places);
-    double rounded = std::round(value * scale) / scale;
-    if (rounded == 0) rounded = 0;
-    std::array<char, 64> buffer;
+    const double rounded = std::round(value * scale) / scale + 0.0;  // never "-0"
+    std::array<char, 64> buffer{};
     const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), rounded,
                                       std::chars_format::fixed, places);
     std::string text(buffer.data(), result.ptr);
@@ -44,5 +47,5 @@ std::string xml_text(const pugi::xml_document& document)
 {
     string_writer writer;
     document.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);
-    return std::move(writer.text);
+    return writer.take();
 }

@@ -8,7 +8,7 @@
 namespace {
 
 constexpr double width = 1000;
-constexpr double height = 640;
+constexpr double height = 660;
 constexpr double plot_left = 90;
 constexpr double plot_right = 960;
 constexpr double altitude_top = 86;
@@ -33,11 +33,12 @@ struct scale {
     double high;
     double from;
     double to;
-    [[nodiscard]] double at(double value) const
-    {
-        return from + (value - low) / (high - low) * (to - from);
-    }
 };
+
+double at(const scale& s, double value)
+{
+    return s.from + (value - s.low) / (s.high - s.low) * (s.to - s.from);
+}
 
 std::string pixels(double value)
 {
@@ -62,7 +63,7 @@ std::int64_t time_step(std::int64_t span)
                                     10800, 21600, 43200}) {
         if (span / step <= 9) return step;
     }
-    return 86400 * (span / (86400 * 8) + 1);
+    return std::int64_t{86400} * (span / (std::int64_t{86400} * 8) + 1);
 }
 
 std::int64_t floor_div(std::int64_t a, std::int64_t b)
@@ -174,7 +175,7 @@ void stage_lines(pugi::xml_node parent, const flight& f, const scale& x, const s
     std::vector<xy> descent;
     std::vector<xy> ground;
     for (std::size_t i = 0; i < f.points.size(); ++i) {
-        const xy p{x.at(static_cast<double>(f.points[i].local_time)), y.at(value(f.points[i]))};
+        const xy p{at(x, static_cast<double>(f.points[i].local_time)), at(y, value(f.points[i]))};
         switch (stage_at(f, i)) {
         case flight_stage::ascent:
             ascent.push_back(p);
@@ -209,8 +210,10 @@ scale value_axis(pugi::xml_node parent, double low, double high, double top, dou
     pugi::xml_node labels = add(parent, "g");
     set(labels, "font-size", "12");
     set(labels, "fill", axis_colour);
-    for (double v = low; v <= high + step / 2; v += step) {
-        const double y = s.at(v);
+    const auto steps = static_cast<int>(std::lround((high - low) / step));
+    for (int k = 0; k <= steps; ++k) {
+        const double v = low + k * step;
+        const double y = at(s, v);
         line(parent, plot_left, y, plot_right, y, v == 0 ? "#9a9a9a" : grid_colour);
         line(parent, plot_left - 5, y, plot_left, y, axis_colour);
         text(labels, plot_left - 8, y + 4, decimals_text(v, 3), "end");
@@ -231,7 +234,7 @@ void time_grid(pugi::xml_node parent, const scale& x, bool labelled)
     set(labels, "fill", axis_colour);
     bool first = true;
     for (std::int64_t t = floor_div(low + step - 1, step) * step; t <= high; t += step) {
-        const double px = x.at(static_cast<double>(t));
+        const double px = at(x, static_cast<double>(t));
         line(parent, px, altitude_top, px, altitude_bottom, grid_colour);
         line(parent, px, climb_top, px, climb_bottom, grid_colour);
         line(parent, px, altitude_bottom, px, altitude_bottom + 5, axis_colour);
@@ -261,7 +264,7 @@ void legend(pugi::xml_node parent)
         set(l, "stroke", colour);
         set(l, "stroke-width", "3");
         text(g, x + 30, 68, name);
-        x += std::string_view(name).size() * 8 + 50;
+        x += static_cast<double>(std::string_view(name).size()) * 8 + 50;
     }
 }
 
@@ -340,15 +343,15 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
     axis_title(climb, (climb_top + climb_bottom) / 2, "climb rate (m/s)");
     stage_lines(climb, f, x, y_climb, [](const flight_point& p) { return p.climb_rate; });
 
-    pugi::xml_node time_title = text(svg, (plot_left + plot_right) / 2, height - 24,
+    pugi::xml_node time_title = text(svg, (plot_left + plot_right) / 2, height - 12,
                                      "local time of the receiver's clock (" + zone + ")", "middle");
     set(time_title, "font-size", "14");
 
     // The burst: a dashed line through both plots, a marker and its figures.
     pugi::xml_node mark = add(svg, "g");
     set(mark, "id", "burst");
-    const double bx = x.at(static_cast<double>(burst.local_time));
-    const double by = y_altitude.at(burst.frame.altitude);
+    const double bx = at(x, static_cast<double>(burst.local_time));
+    const double by = at(y_altitude, burst.frame.altitude);
     pugi::xml_node dashed = add(mark, "line");
     set(dashed, "x1", pixels(bx));
     set(dashed, "y1", pixels(altitude_top));
@@ -370,5 +373,9 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
                                 right_half ? "end" : "start");
     set(label, "font-size", "14");
     set(label, "font-weight", "bold");
+    // A white edge keeps the text readable where it crosses a line.
+    set(label, "stroke", "white");
+    set(label, "stroke-width", "4");
+    set(label, "paint-order", "stroke");
     return document;
 }

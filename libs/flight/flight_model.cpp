@@ -39,9 +39,9 @@ std::vector<merged_record> without_duplicates(const std::vector<merged_record>& 
         if (!distinct.empty() &&
             distinct[run_start].record->local_time != m.record->local_time)
             run_start = distinct.size();
-        const bool seen = std::any_of(
-            distinct.begin() + static_cast<std::ptrdiff_t>(run_start), distinct.end(),
-            [&](const merged_record& d) { return d.record->frame.counter == m.record->frame.counter; });
+        bool seen = false;
+        for (std::size_t k = run_start; k < distinct.size() && !seen; ++k)
+            seen = distinct[k].record->frame.counter == m.record->frame.counter;
         if (seen) {
             ++duplicates;
         } else {
@@ -118,7 +118,7 @@ flight build_flight(const std::vector<log_reading>& logs, std::optional<int> utc
     } else {
         for (const log_reading& log : logs) {
             if (!log.failure.empty()) continue;
-            f.utc_offset = machine_utc_offset(local_seconds(log.date, 12 * 3600));
+            f.utc_offset = machine_utc_offset(local_seconds(log.date, std::int64_t{12} * 3600));
             break;
         }
     }

@@ -45,18 +45,20 @@ std::string date_and_time(std::int64_t seconds)
     const std::int64_t days = floor_div(seconds, 86400);
     const std::int64_t of_day = seconds - days * 86400;
     const civil_date date = civil_from_days(days);
-    if (date.year < 0 || date.year > 9999) {
-        std::string text;
-        append_padded(text, date.year, 4);
-        return text + date_and_time(local_seconds({2000, date.month, date.day}, of_day)).substr(4);
-    }
     std::string text = "0000-00-00T00:00:00";
-    put_digits(text.data(), date.year, 4);
-    put_digits(text.data() + 5, date.month, 2);
-    put_digits(text.data() + 8, date.day, 2);
-    put_digits(text.data() + 11, of_day / 3600, 2);
-    put_digits(text.data() + 14, of_day / 60 % 60, 2);
-    put_digits(text.data() + 17, of_day % 60, 2);
+    if (date.year < 0 || date.year > 9999) {
+        std::string year;
+        append_padded(year, date.year, 4);
+        text.replace(0, 4, year);
+    } else {
+        put_digits(text.data(), date.year, 4);
+    }
+    const std::size_t month = text.size() - 14;
+    put_digits(text.data() + month, date.month, 2);
+    put_digits(text.data() + month + 3, date.day, 2);
+    put_digits(text.data() + month + 6, of_day / 3600, 2);
+    put_digits(text.data() + month + 9, of_day / 60 % 60, 2);
+    put_digits(text.data() + month + 12, of_day % 60, 2);
     return text;
 }
 

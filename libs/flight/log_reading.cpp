@@ -1,5 +1,6 @@
 #include "log_reading.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -98,12 +99,10 @@ parsed_line refuse(const char* reason)
 bool is_line_fragment(std::string_view text)
 {
     if (trim(text).empty() || (text.front() != ' ' && text.front() != '-')) return false;
-    for (const char c : text) {
-        const bool allowed = (c >= '0' && c <= '9') || is_blank(c) || c == '-' || c == '.' ||
-                             c == 'E' || c == '+' || c == ':' || c == ',';
-        if (!allowed) return false;
-    }
-    return true;
+    return std::ranges::all_of(text, [](char c) {
+        return (c >= '0' && c <= '9') || is_blank(c) || c == '-' || c == '.' || c == 'E' ||
+               c == '+' || c == ':' || c == ',';
+    });
 }
 
 // When a run ends inside a line, the next run's first line is appended to
@@ -143,15 +142,17 @@ struct day_tracker {
     std::int64_t day_offset = 0;
     bool any = false;
     std::int32_t previous = 0;
-
-    std::int64_t place(std::int32_t seconds_of_day)
-    {
-        if (any && seconds_of_day < previous - midnight_step_back) ++day_offset;
-        any = true;
-        previous = seconds_of_day;
-        return (first_day + day_offset) * seconds_per_day + seconds_of_day;
-    }
 };
+
+// The line's moment on the receiver's clock: its file's day, plus one for
+// every time the clock went back past midnight before it.
+std::int64_t place_in_days(day_tracker& days, std::int32_t seconds_of_day)
+{
+    if (days.any && seconds_of_day < days.previous - midnight_step_back) ++days.day_offset;
+    days.any = true;
+    days.previous = seconds_of_day;
+    return (days.first_day + days.day_offset) * seconds_per_day + seconds_of_day;
+}
 
 }  // namespace
 
@@ -269,7 +270,7 @@ log_reading read_log_text(std::string_view path, std::string_view content)
     std::uint64_t line_number = 0;
     const auto keep = [&](const log_record& record) {
         reading.records.push_back(
-            dated_record{record, days.place(record.seconds_of_day), line_number});
+            dated_record{record, place_in_days(days, record.seconds_of_day), line_number});
     };
     std::size_t position = 0;
     while (position < content.size()) {
@@ -327,7 +328,7 @@ log_reading read_log_file(const std::string& path)
         return reading;
     }
     std::string content;
-    std::array<char, 65536> buffer;
+    std::array<char, 65536> buffer{};
     for (;;) {
         const ssize_t got = read(fd, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;

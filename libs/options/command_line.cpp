@@ -23,7 +23,7 @@ bool find_gnu_misuse(const CLI::App& app, int argc, const char* const* argv, std
         if (argument == "--") return false;
         if (!argument.starts_with("--")) continue;
         const std::size_t equals = argument.find('=');
-        const std::string_view name = argument.substr(2, equals == std::string_view::npos ? argument.npos : equals - 2);
+        const std::string_view name = argument.substr(2, equals == std::string_view::npos ? std::string_view::npos : equals - 2);
         const CLI::Option* option = long_option(app, name);
         if (option == nullptr) continue;
         const bool flag = option->get_expected_max() == 0;

@@ -1,5 +1,6 @@
 #include "send_options.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -111,8 +112,8 @@ bool parse_send_options(int argc, const char* const* argv, send_options& options
         if (app.count(v.name) > 0 && !apply_value(options, v.name, v.text, problem)) return false;
     }
     const bool replay = app.count("--replay") > 0;
-    const int modes = int{simulate} + int{replay} + int{frames} + int{standard_input};
-    if (modes > 1) return fail(problem, "choose only one of --simulate, --replay, --frames and --stdin");
+    const bool chosen[] = {simulate, replay, frames, standard_input};
+    if (std::count(std::begin(chosen), std::end(chosen), true) > 1) return fail(problem, "choose only one of --simulate, --replay, --frames and --stdin");
     if (simulate) options.mode = send_mode::simulate;
     if (replay) options.mode = send_mode::replay;
     if (frames) options.mode = send_mode::frames;
