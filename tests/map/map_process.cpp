@@ -9,11 +9,25 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
-#include "map/receiver_log.h"
 
 namespace {
+
+std::string scratch_directory()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zarim-map-run-XXXXXX";
+    return ::mkdtemp(pattern.data()) != nullptr ? pattern : "/tmp";
+}
+
+std::string file_text(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 int exit_status(int status)
 {
@@ -54,7 +68,7 @@ void start_map(map_process& map, const std::vector<std::string>& arguments)
 {
     int pipe_ends[2];
     ASSERT_EQ(::pipe2(pipe_ends, O_CLOEXEC), 0);
-    map.errors_path = make_scratch_directory() + "/stderr.txt";
+    map.errors_path = scratch_directory() + "/stderr.txt";
     map.pid = spawn(arguments, pipe_ends[1], map.errors_path);
     ::close(pipe_ends[1]);
     map.output = pipe_ends[0];
@@ -65,12 +79,12 @@ void start_map(map_process& map, const std::vector<std::string>& arguments)
     while (map.said.find('/', map.said.find(marker) + marker.size()) == std::string::npos ||
            map.said.find(marker) == std::string::npos) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline)
-            << "zarim-map said: " << map.said << read_file(map.errors_path);
+            << "zarim-map said: " << map.said << file_text(map.errors_path);
         pollfd p{map.output, POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
         char chunk[4096];
         const ssize_t n = ::read(map.output, chunk, sizeof chunk);
-        ASSERT_GT(n, 0) << "zarim-map ended: " << map.said << read_file(map.errors_path);
+        ASSERT_GT(n, 0) << "zarim-map ended: " << map.said << file_text(map.errors_path);
         map.said.append(chunk, static_cast<std::size_t>(n));
     }
     map.port = static_cast<std::uint16_t>(std::stoi(map.said.substr(map.said.find(marker) + marker.size())));
@@ -98,7 +112,7 @@ int stop_map(map_process& map)
 finished_run run_map_program(const std::vector<std::string>& arguments)
 {
     finished_run run;
-    const std::string directory = make_scratch_directory();
+    const std::string directory = scratch_directory();
     const std::string out_path = directory + "/stdout.txt";
     const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const pid_t pid = spawn(arguments, out, directory + "/stderr.txt");
@@ -112,7 +126,7 @@ finished_run run_map_program(const std::vector<std::string>& arguments)
         ::waitpid(pid, &status, 0);
     }
     run.status = exit_status(status);
-    run.out = read_file(out_path);
-    run.err = read_file(directory + "/stderr.txt");
+    run.out = file_text(out_path);
+    run.err = file_text(directory + "/stderr.txt");
     return run;
 }
