@@ -290,8 +290,11 @@
     const timeStep = [60, 120, 300, 600, 900, 1800, 3600, 7200, 10800].find((s) => (t1 - t0) / s <= 4) || 21600;
     for (let t = Math.ceil(t0 / timeStep) * timeStep; t <= t1; t += timeStep) {
       profile.appendChild(svg('line', { x1: x(t), x2: x(t), y1: top, y2: bottom, class: 'grid' }));
-      profile.appendChild(svg('text', { x: x(t), y: bottom + 12, 'text-anchor': 'middle', class: 'axis-text' },
-        clockText(t).slice(0, 5)));
+      // A label that would run past the edge is left out.
+      if (x(t) <= right - 12) {
+        profile.appendChild(svg('text', { x: x(t), y: bottom + 12, 'text-anchor': 'middle', class: 'axis-text' },
+          clockText(t).slice(0, 5)));
+      }
     }
     profile.appendChild(svg('line', { x1: left, x2: right, y1: bottom, y2: bottom, class: 'axis' }));
     profile.appendChild(svg('line', { x1: left, x2: left, y1: top, y2: bottom, class: 'axis' }));
