@@ -154,6 +154,16 @@ void live_flight::begin_log(const std::string& path)
         readings_.pop_back();
         logs_.pop_back();
     }
+    // A file followed before and now growing again is read whole again, so
+    // its earlier reading goes, and the pages start over without it.
+    for (std::size_t i = 0; i < readings_.size(); ++i) {
+        if (readings_[i].path != path) continue;
+        readings_.erase(readings_.begin() + static_cast<std::ptrdiff_t>(i));
+        logs_.erase(logs_.begin() + static_cast<std::ptrdiff_t>(i));
+        rebuild();
+        start_new_generation();
+        break;
+    }
     log_reading reading;
     reading.path = path;
     followed_log log;

@@ -284,6 +284,22 @@ TEST(live_flight, a_new_file_soon_after_continues_the_flight_one_hours_later_sta
     EXPECT_EQ(track["zarim"]["status"]["files"].size(), 1U);
 }
 
+TEST(live_flight, a_file_followed_again_is_not_counted_twice)
+{
+    live_flight flight(std::nullopt);
+    simulated_receiver receiver;
+    const std::string first = receiver.line_for(fields_at(1, 23, 59, 0));
+    flight.apply(lines_of({first}, true), 0);
+    const std::string next_day = "/logs/QLT_20261209.txt";
+    flight.apply(lines_of({receiver.line_for(fields_at(2, 0, 0, 10))}, true, next_day), 0);
+    // The first file grows again: it is read whole once more.
+    flight.apply(lines_of({first, receiver.line_for(fields_at(3, 0, 0, 20))}, true), 0);
+    const json track = json::parse(flight.track_geojson());
+    EXPECT_EQ(track["features"][0]["properties"]["points"], 3);
+    EXPECT_EQ(track["zarim"]["status"]["duplicates"], 0);
+    EXPECT_EQ(track["zarim"]["status"]["files"].size(), 2U);
+}
+
 TEST(live_flight, lines_past_midnight_in_the_first_days_file_go_on_the_next_day)
 {
     live_flight flight(std::nullopt);
