@@ -1,0 +1,118 @@
+// The flight as the map serves it: the logs being followed, read into one
+// flight by the same reader and model as zarim-export, and the stream of
+// frame events that live pages follow. Every method is safe from any
+// thread; one lock guards everything.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "flight_documents.h"
+#include "flight_model.h"
+#include "log_follower.h"
+#include "log_reading.h"
+#include "map_options.h"
+
+// Where one live page stands in the event stream.
+struct stream_cursor {
+    std::uint64_t generation = 0;  // the flight it has; another one means start again
+    std::uint64_t next = 0;  // the sequence number of the next frame it needs
+    std::uint64_t status_sent = 0;  // the status version it has
+    bool clock_sent = false;
+};
+
+class live_flight {
+public:
+    explicit live_flight(std::optional<station_option> station, std::size_t stream_limit = 32);
+
+    // What the follower read, and when (milliseconds since the epoch).
+    void apply(const follow_news& news, std::int64_t received_ms);
+    // What the status line says while no log is followed yet.
+    void set_waiting_text(std::string text);
+
+    // The flight so far: a LineString of every usable point and points for
+    // launch, burst, the latest fix, the landing estimate and the station,
+    // with the latest frame and the status as foreign members.
+    std::string track_geojson() const;
+    // The same for Google Earth: the path at absolute altitude extruded to
+    // the ground, and placemarks.
+    std::string track_kml() const;
+    // How a station at `station` sees the latest fix; null members when
+    // there is none yet. Without an altitude the station stands at the
+    // launch height.
+    nlohmann::json look_from(const station_option& station) const;
+    nlohmann::json status_json() const;
+
+    // A live page's stream: at most `stream_limit` at once.
+    bool join_stream();
+    void leave_stream();
+    std::size_t streams() const;
+    // Where a new stream starts: after the event a reconnecting page last
+    // had ("generation:sequence"), else at `from` in `generation` (what the
+    // page loaded with the track), else at the present.
+    stream_cursor place_stream(const std::string& last_event_id,
+                               std::optional<std::uint64_t> generation,
+                               std::optional<std::uint64_t> from) const;
+    // Waits up to `timeout` for something the page has not had, then
+    // appends it as Server-Sent Events to `out` and moves the cursor on;
+    // with nothing new it appends a clock event, which also tells a page
+    // that went away. False once closed.
+    bool next_events(stream_cursor& cursor, std::string& out, std::chrono::milliseconds timeout);
+    // Ends every stream, now and later.
+    void close();
+
+    // Frame events kept for pages that fall behind or reconnect; a page
+    // further behind reloads the track instead.
+    static constexpr std::size_t kept_events = 4096;
+    // Events sent in one write at most, so a page catching up gets them in
+    // bounded pieces.
+    static constexpr std::size_t events_per_write = 256;
+
+private:
+    struct followed_log {
+        std::vector<std::int64_t> received_ms;  // one per record of its reading
+        std::uint64_t lines = 0;  // whole lines taken
+        bool dated_by_name = true;  // false: the name has no date, today's is used
+    };
+
+    void begin_log(const std::string& path);
+    void restart_log();
+    std::size_t read_lines(const std::vector<std::string>& lines, std::int64_t received_ms);
+    void keep_flight_together();
+    void start_new_generation();
+    void rebuild();
+    nlohmann::json frame_event(std::size_t log, std::size_t record) const;
+    void add_flight_state(nlohmann::json& event, std::size_t at) const;
+    track_marks marks_locked() const;
+    std::optional<std::size_t> point_of(std::size_t log, std::size_t record) const;
+    nlohmann::json status_locked() const;
+    std::string latest_event_locked() const;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    const std::optional<station_option> station_;
+    const std::size_t stream_limit_;
+
+    // Earlier logs of the same flight (a receiver restarted after midnight
+    // starts a new file), then the one followed now.
+    std::vector<log_reading> readings_;
+    std::vector<followed_log> logs_;
+    flight model_;
+    std::vector<std::size_t> highest_;  // for each point, the highest point up to it
+
+    std::uint64_t generation_ = 1;
+    std::uint64_t frames_ = 0;  // frame events of this generation: every record read
+    std::deque<std::string> events_;  // the last kept_events of them, as SSE text
+    std::uint64_t status_version_ = 1;
+    std::string following_;
+    std::string waiting_text_;
+    std::size_t streams_ = 0;
+    bool closed_ = false;
+};

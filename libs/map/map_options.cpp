@@ -1,0 +1,165 @@
+#include "map_options.h"
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+#include <vector>
+
+#include "command_line.h"
+
+namespace {
+
+// from_chars ignores the locale; only finite values are positions.
+bool read_number(std::string_view text, double& value)
+{
+    double number = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, number, std::chars_format::general);
+    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(number)) return false;
+    value = number;
+    return true;
+}
+
+std::vector<std::string_view> split_at_commas(std::string_view text)
+{
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        parts.push_back(text.substr(start, comma == std::string_view::npos ? comma : comma - start));
+        if (comma == std::string_view::npos) return parts;
+        start = comma + 1;
+    }
+}
+
+bool tile_template_usable(const std::string& text)
+{
+    return text.find("{z}") != std::string::npos && text.find("{x}") != std::string::npos &&
+           text.find("{y}") != std::string::npos;
+}
+
+}  // namespace
+
+bool parse_listen_address(const std::string& text, std::string& host, std::uint16_t& port)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    std::string_view name(text.data(), colon);
+    if (name.front() == '[') {
+        if (name.size() < 3 || name.back() != ']') return false;
+        name = name.substr(1, name.size() - 2);
+    } else if (name.find(':') != std::string_view::npos) {
+        return false;  // an IPv6 address needs its brackets to tell it from the port
+    }
+    const std::string_view digits(text.data() + colon + 1, text.size() - colon - 1);
+    unsigned value = 0;
+    const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || error != std::errc() || stop != digits.data() + digits.size() ||
+        value > 65535) {
+        return false;
+    }
+    host.assign(name);
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+bool parse_station(const std::string& text, station_option& station, std::string& problem)
+{
+    const std::vector<std::string_view> parts = split_at_commas(text);
+    station_option read;
+    if (parts.size() < 2 || parts.size() > 3 || !read_number(parts[0], read.latitude) ||
+        !read_number(parts[1], read.longitude) ||
+        (parts.size() == 3 && !read_number(parts[2], read.altitude))) {
+        problem = "--station wants LAT,LON or LAT,LON,ALT in degrees and metres, not '" + text + "'";
+        return false;
+    }
+    if (read.latitude < -90 || read.latitude > 90 || read.longitude < -180 ||
+        read.longitude > 180) {
+        problem = "--station: latitude must be within -90 to 90 and longitude within -180 to 180";
+        return false;
+    }
+    read.altitude_given = parts.size() == 3;
+    station = read;
+    return true;
+}
+
+bool parse_map_options(int argc, const char* const* argv, map_options& options,
+                       std::string& problem)
+{
+    CLI::App app{"", "zarim-map"};
+    use_companion_conventions(app);
+    std::string listen;
+    std::string station;
+    std::string tiles;
+    app.add_flag("--help", options.help);
+    app.add_flag("--version", options.version);
+    add_valued(app, "--listen", listen);
+    add_valued(app, "--tiles", tiles);
+    add_valued(app, "--station", station);
+    app.add_option("log", options.log_path);
+    if (!parse_command_line(app, argc, argv, problem)) return false;
+    if (options.help || options.version) return true;
+
+    if (app.count("--listen") != 0 &&
+        !parse_listen_address(listen, options.listen_host, options.listen_port)) {
+        problem = "--listen wants ADDR:PORT (such as 127.0.0.1:8080 or [::1]:8080), not '" +
+                  listen + "'";
+        return false;
+    }
+    if (app.count("--tiles") != 0) {
+        if (!tile_template_usable(tiles)) {
+            problem = "--tiles wants a URL template with {z}, {x} and {y}, not '" + tiles + "'";
+            return false;
+        }
+        options.tiles = tiles;
+        options.tiles_given = true;
+    }
+    if (app.count("--station") != 0) {
+        station_option read;
+        if (!parse_station(station, read, problem)) return false;
+        options.station = read;
+    }
+    if (options.log_path.empty()) {
+        problem = "the log to follow is an empty name";
+        return false;
+    }
+    return true;
+}
+
+const char* map_usage()
+{
+    return "Usage: zarim-map [OPTION]... [LOG or DIR]\n"
+           "Follows a receiver log as it grows and shows the flight live on a map in a\n"
+           "web browser: the track, the latest frame, the altitude profile, the bearing\n"
+           "and distance from a station, and during the descent a landing estimate.\n"
+           "\n"
+           "LOG is a log file to follow. DIR (default: the current directory) is\n"
+           "searched for the QLT_yyyymmdd.txt written to last; the map waits for one\n"
+           "when there is none yet and moves on when another starts growing.\n"
+           "\n"
+           "Options:\n"
+           "  --listen ADDR:PORT  where to serve the page (default 127.0.0.1:8080,\n"
+           "                      this computer only); 0.0.0.0:8080 serves the\n"
+           "                      local network, [::1]:8080 IPv6; port 0 takes any\n"
+           "                      free port\n"
+           "  --tiles URL         map tiles, a template with {z}, {x} and {y}, and\n"
+           "                      optionally {s} (default: the OpenStreetMap\n"
+           "                      standard tiles); without a connection the page\n"
+           "                      shows the track over a plain background\n"
+           "  --station LAT,LON[,ALT]\n"
+           "                      the receiving station in degrees (south and west\n"
+           "                      negative) and metres; without ALT it stands at\n"
+           "                      the launch site's height. The page shows azimuth,\n"
+           "                      elevation, slant range and ground distance from it\n"
+           "                      to the payload; the page can use the browser's own\n"
+           "                      position instead\n"
+           "  --help              show this text\n"
+           "  --version           show the version\n"
+           "\n"
+           "Pages: / (the live map), /track.geojson (the flight so far), /live.kml\n"
+           "(a network link for Google Earth), /track.kml, /events (Server-Sent\n"
+           "Events, one per frame).\n"
+           "SIGINT and SIGTERM end the program.\n"
+           "Exit status: 0 after a signal, 1 when the address cannot be served (for\n"
+           "example a port in use), 2 for a bad command line.\n";
+}

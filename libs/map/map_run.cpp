@@ -1,0 +1,144 @@
+#include "map_run.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+// A message that cannot be written has nowhere left to be reported.
+void say(const std::string& text)
+{
+    static_cast<void>(std::fputs(("zarim-map: " + text + "\n").c_str(), stdout));
+    static_cast<void>(std::fflush(stdout));
+}
+
+void complain(const std::string& text)
+{
+    static_cast<void>(std::fputs(("zarim-map: " + text + "\n").c_str(), stderr));
+}
+
+std::int64_t now_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+server_settings with_options(server_settings settings, const map_options& options)
+{
+    settings.host = options.listen_host;
+    settings.port = options.listen_port;
+    settings.tiles = options.tiles;
+    settings.tiles_given = options.tiles_given;
+    settings.station = options.station;
+    return settings;
+}
+
+std::string address_to_open(const std::string& host, std::uint16_t port)
+{
+    const bool any = host == "0.0.0.0" || host == "::";
+    const bool ipv6 = host.find(':') != std::string::npos;
+    const std::string shown = any ? "localhost" : ipv6 ? "[" + host + "]" : host;
+    return "http://" + shown + ":" + std::to_string(port) + "/";
+}
+
+}  // namespace
+
+map_service::map_service(const map_options& options, server_settings tuning)
+    : log_path_(options.log_path),
+      follower_(options.log_path),
+      flight_(options.station, tuning.streams),
+      server_(flight_, with_options(std::move(tuning), options))
+{
+}
+
+map_service::~map_service()
+{
+    stop();
+    wait();
+}
+
+bool map_service::start(std::string& problem)
+{
+    if (!follower_.start(problem) || !server_.bind(problem)) return false;
+    reader_ = std::thread([this] { follow(); });
+    serving_ = std::thread([this] { served_ = server_.serve(); });
+    return true;
+}
+
+void map_service::follow()
+{
+    const std::string waiting = follower_.searches_directory()
+                                    ? "Waiting for a log (QLT_yyyymmdd.txt) in " + follower_.directory()
+                                    : "Waiting for " + log_path_;
+    for (;;) {
+        const follow_news news = follower_.read_news();
+        flight_.apply(news, now_ms());
+        if (news.path.empty()) flight_.set_waiting_text(waiting);
+        if (!news.more && !follower_.wait_for_change(-1)) return;
+    }
+}
+
+void map_service::stop()
+{
+    server_.stop();
+    follower_.stop();
+}
+
+bool map_service::wait()
+{
+    if (serving_.joinable()) serving_.join();
+    // Serving can also end on its own (the socket failing): then the
+    // follower is stopped here.
+    follower_.stop();
+    if (reader_.joinable()) reader_.join();
+    return served_;
+}
+
+int run_map(const map_options& options)
+{
+    // Only the thread made for them takes the signals, so that none lands
+    // in a worker in the middle of a write.
+    sigset_t ending;
+    sigemptyset(&ending);
+    sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+
+    map_service service(options);
+    for (const std::string& missing : service.server().missing_files()) {
+        complain("cannot read " + missing + ": the page will show no map (install libjs-leaflet)");
+    }
+    std::string problem;
+    if (!service.start(problem)) {
+        complain(problem);
+        return 1;
+    }
+    say("serving the live map at " + address_to_open(options.listen_host, service.port()));
+    if (options.listen_host == "0.0.0.0" || options.listen_host == "::") {
+        say("other devices on the network open this computer's address, port " +
+            std::to_string(service.port()));
+    }
+    say(service.follower().searches_directory()
+            ? "following the newest QLT_yyyymmdd.txt in " + service.follower().directory()
+            : "following " + options.log_path);
+
+    std::thread signals([&] {
+        int received = 0;
+        sigwait(&ending, &received);
+        service.stop();
+    });
+    const bool served = service.wait();
+    // Serving that ended on its own leaves the signal thread waiting.
+    ::kill(::getpid(), SIGTERM);
+    signals.join();
+    if (!served) {
+        complain("serving stopped: the listening socket failed");
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,481 @@
+// The flight as the map serves it: one event per line read, in order; the
+// receiver's warnings; a new start when the log is cut; the documents
+// complete and well-formed; and a landing estimate that lands.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <pugixml.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "flight_model.h"
+#include "geodesy.h"
+#include "landing_estimate.h"
+#include "live_flight.h"
+#include "log_reading.h"
+#include "map/receiver_log.h"
+#include "map/sse_text.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using json = nlohmann::json;
+
+const std::string log_name = "/logs/QLT_20261208.txt";
+
+follow_news lines_of(const std::vector<std::string>& lines, bool new_file = false,
+                     const std::string& path = log_name)
+{
+    follow_news news;
+    news.path = path;
+    news.new_file = new_file;
+    for (const std::string& line : lines) news.lines.push_back(without_line_end(line));
+    return news;
+}
+
+// Everything the stream has for the cursor now: until a call finds nothing
+// new and sends only the clock.
+std::vector<sse_event> drain(live_flight& flight, stream_cursor& cursor)
+{
+    std::string text;
+    for (int calls = 0; calls < 10000; ++calls) {
+        std::string piece;
+        if (!flight.next_events(cursor, piece, 0ms)) break;
+        const bool idle = piece.rfind("event: clock", 0) == 0 && piece.find("\n\n") + 2 == piece.size();
+        if (idle) break;
+        text += piece;
+    }
+    return take_sse_events(text);
+}
+
+std::vector<json> frames_in(const std::vector<sse_event>& events)
+{
+    std::vector<json> frames;
+    for (const sse_event& e : events) {
+        if (e.event == "frame") frames.push_back(json::parse(e.data));
+    }
+    return frames;
+}
+
+bool has_event(const std::vector<sse_event>& events, const std::string& name)
+{
+    for (const sse_event& e : events) {
+        if (e.event == name) return true;
+    }
+    return false;
+}
+
+telemetry_fields fields_at(int counter, int hours, int minutes, int seconds)
+{
+    telemetry_fields f;
+    f.counter = static_cast<std::int16_t>(counter);
+    f.hours = static_cast<std::uint8_t>(hours);
+    f.minutes = static_cast<std::uint8_t>(minutes);
+    f.seconds = static_cast<std::uint8_t>(seconds);
+    f.latitude = -23.55f;
+    f.longitude = -46.63f;
+    f.altitude = 800;
+    f.speed = 10;
+    f.satellites = 9;
+    f.temperature = 20;
+    f.battery = 200;
+    return f;
+}
+
+double metres_between(double lat1, double lon1, double lat2, double lon2)
+{
+    return ground_path(lat1, lon1, lat2, lon2).distance;
+}
+
+}  // namespace
+
+TEST(live_flight, each_line_is_one_frame_event_in_order_with_the_line_fields)
+{
+    live_flight flight(std::nullopt);
+    stream_cursor cursor = flight.place_stream("", 1, 0);
+    simulated_receiver receiver(1796781600, 1);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 7; ++i) lines.push_back(receiver.next_line());
+
+    flight.apply(lines_of({lines[0]}, true), 1000);
+    flight.apply(lines_of({lines[1], lines[2], lines[3]}), 2000);
+    std::vector<sse_event> events = drain(flight, cursor);
+    flight.apply(lines_of({lines[4], lines[5], lines[6]}), 3000);
+    const std::vector<sse_event> later = drain(flight, cursor);
+    events.insert(events.end(), later.begin(), later.end());
+
+    const std::vector<json> frames = frames_in(events);
+    ASSERT_EQ(frames.size(), 7U);
+    std::vector<std::string> ids;
+    for (const sse_event& e : events) {
+        if (e.event == "frame") ids.push_back(e.id);
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"1:0", "1:1", "1:2", "1:3", "1:4", "1:5", "1:6"}));
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const parsed_line line = parse_log_line(without_line_end(lines[i]));
+        ASSERT_TRUE(line.record);
+        const json& f = frames[i];
+        EXPECT_EQ(f["counter"], line.record->counter);
+        EXPECT_EQ(f["time"].get<std::string>().size(), 8U);
+        EXPECT_EQ(f["latitude"], line.record->latitude);
+        EXPECT_EQ(f["longitude"], line.record->longitude);
+        EXPECT_EQ(f["altitude"], line.record->altitude);
+        EXPECT_EQ(f["speed"], line.record->speed);
+        EXPECT_EQ(f["satellites"], line.record->satellites);
+        EXPECT_EQ(f["temperature"], line.record->temperature);
+        EXPECT_EQ(f["battery"], line.record->battery_voltage);
+        EXPECT_EQ(f["climb"], line.record->climb_rate);
+        EXPECT_EQ(f["point"], i);
+        EXPECT_EQ(f["line"], i + 1);
+        EXPECT_EQ(f["stage"], "ascent");
+        EXPECT_TRUE(f["position_usable"].get<bool>());
+        EXPECT_EQ(f["received_ms"], i == 0 ? 1000 : i < 4 ? 2000 : 3000);
+    }
+    EXPECT_TRUE(frames_in(drain(flight, cursor)).empty()) << "nothing twice";
+}
+
+TEST(live_flight, unreadable_lines_are_counted_with_their_place_and_send_nothing)
+{
+    live_flight flight(std::nullopt);
+    stream_cursor cursor = flight.place_stream("", 1, 0);
+    simulated_receiver receiver;
+    flight.apply(lines_of({receiver.next_line(), "garbage", receiver.next_line(), " 3 ,25:00:00, 1 , 1 , 1 , 1 , 1 , 1 , 1 , 1 "},
+                          true),
+                 0);
+    const std::vector<sse_event> events = drain(flight, cursor);
+    EXPECT_EQ(frames_in(events).size(), 2U);
+    const json status = flight.status_json();
+    EXPECT_EQ(status["unreadable_lines"], 2);
+    EXPECT_EQ(status["frames"], 2);
+    EXPECT_EQ(status["last_problem"]["line"], 4);
+    EXPECT_EQ(status["last_problem"]["file"], "QLT_20261208.txt");
+    EXPECT_NE(status["last_problem"]["reason"].get<std::string>().find("time"), std::string::npos);
+
+    // Numbering goes on across reads.
+    flight.apply(lines_of({"more garbage"}), 0);
+    EXPECT_EQ(flight.status_json()["last_problem"]["line"], 5);
+}
+
+TEST(live_flight, positions_that_cannot_be_real_are_sent_but_kept_off_the_track)
+{
+    live_flight flight(std::nullopt);
+    stream_cursor cursor = flight.place_stream("", 1, 0);
+    simulated_receiver receiver;
+    telemetry_fields no_fix = fields_at(50, 12, 0, 30);
+    no_fix.latitude = 0;
+    no_fix.longitude = 0;
+    flight.apply(lines_of({receiver.next_line(), receiver.line_for(no_fix), receiver.next_line()}, true), 0);
+    const std::vector<json> frames = frames_in(drain(flight, cursor));
+    ASSERT_EQ(frames.size(), 3U);
+    EXPECT_FALSE(frames[1]["position_usable"].get<bool>());
+    EXPECT_TRUE(frames[1]["point"].is_null());
+    EXPECT_EQ(frames[2]["point"], 1);
+    EXPECT_EQ(flight.status_json()["impossible_positions"], 1);
+    const json track = json::parse(flight.track_geojson());
+    EXPECT_EQ(track["features"][0]["geometry"]["coordinates"].size(), 2U);
+}
+
+TEST(live_flight, the_receivers_warnings_switch_on_and_off_at_its_limits)
+{
+    live_flight flight(std::nullopt);
+    stream_cursor cursor = flight.place_stream("", 1, 0);
+    simulated_receiver receiver;
+    std::vector<std::string> lines;
+    telemetry_fields f = fields_at(1, 12, 0, 0);
+    lines.push_back(receiver.line_for(f));
+    f = fields_at(2, 12, 0, 30);  // 30 s: no warning yet
+    lines.push_back(receiver.line_for(f));
+    f = fields_at(3, 12, 1, 1);  // 31 s
+    lines.push_back(receiver.line_for(f));
+    f = fields_at(4, 12, 1, 2);
+    f.battery = 81;  // 1.59 V
+    lines.push_back(receiver.line_for(f));
+    f = fields_at(5, 12, 1, 3);
+    f.battery = 82;  // 1.61 V
+    lines.push_back(receiver.line_for(f));
+    flight.apply(lines_of(lines, true), 0);
+
+    const std::vector<json> frames = frames_in(drain(flight, cursor));
+    ASSERT_EQ(frames.size(), 5U);
+    const bool gap[] = {false, false, true, false, false};
+    const bool battery[] = {false, false, false, true, false};
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(frames[i]["gap_warning"].get<bool>(), gap[i]) << i;
+        EXPECT_EQ(frames[i]["battery_warning"].get<bool>(), battery[i]) << i;
+    }
+    EXPECT_TRUE(frames[0]["gap"].is_null());
+    EXPECT_EQ(frames[2]["gap"], 31);
+}
+
+TEST(live_flight, a_cut_log_is_a_new_generation_and_every_stream_is_told)
+{
+    live_flight flight(std::nullopt);
+    simulated_receiver receiver;
+    flight.apply(lines_of({receiver.next_line(), receiver.next_line(), receiver.next_line()}, true), 0);
+    stream_cursor cursor = flight.place_stream("", std::nullopt, std::nullopt);
+    drain(flight, cursor);
+
+    follow_news cut = lines_of({receiver.next_line()});
+    cut.restarted = true;
+    flight.apply(cut, 0);
+    const std::vector<sse_event> events = drain(flight, cursor);
+    EXPECT_TRUE(has_event(events, "reset"));
+    EXPECT_TRUE(frames_in(events).empty()) << "the page reloads the track instead";
+
+    const json track = json::parse(flight.track_geojson());
+    EXPECT_EQ(track["zarim"]["generation"], 2);
+    EXPECT_EQ(track["zarim"]["next_event"], 1);
+    EXPECT_EQ(track["features"][0]["properties"]["points"], 1);
+
+    flight.apply(lines_of({receiver.next_line()}), 0);
+    const std::vector<json> frames = frames_in(drain(flight, cursor));
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0]["line"], 2);
+
+    // A page that reconnects with an event id of the old flight starts over.
+    stream_cursor old = flight.place_stream("1:2", std::nullopt, std::nullopt);
+    EXPECT_TRUE(has_event(drain(flight, old), "reset"));
+    stream_cursor resumed = flight.place_stream("2:0", std::nullopt, std::nullopt);
+    const std::vector<sse_event> after = drain(flight, resumed);
+    EXPECT_FALSE(has_event(after, "reset"));
+    EXPECT_EQ(frames_in(after).size(), 1U);
+}
+
+TEST(live_flight, a_page_further_behind_than_the_kept_events_reloads)
+{
+    live_flight flight(std::nullopt);
+    stream_cursor cursor = flight.place_stream("", 1, 0);
+    simulated_receiver receiver;
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < live_flight::kept_events + 10; ++i) lines.push_back(receiver.next_line());
+    flight.apply(lines_of(lines, true), 0);
+    const std::vector<sse_event> events = drain(flight, cursor);
+    EXPECT_TRUE(has_event(events, "reset"));
+    EXPECT_TRUE(frames_in(events).empty()) << "what it missed comes with the track it reloads";
+    flight.apply(lines_of({receiver.next_line()}), 0);
+    const std::vector<json> frames = frames_in(drain(flight, cursor));
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0]["line"], live_flight::kept_events + 11);
+}
+
+TEST(live_flight, a_new_file_soon_after_continues_the_flight_one_hours_later_starts_anew)
+{
+    live_flight flight(std::nullopt);
+    simulated_receiver receiver;
+    flight.apply(lines_of({receiver.line_for(fields_at(1, 23, 59, 0)), receiver.line_for(fields_at(2, 23, 59, 30))}, true), 0);
+
+    // Restarted after midnight: the next day's file.
+    const std::string next_day = "/logs/QLT_20261209.txt";
+    flight.apply(lines_of({receiver.line_for(fields_at(3, 0, 0, 10))}, true, next_day), 0);
+    json track = json::parse(flight.track_geojson());
+    EXPECT_EQ(track["zarim"]["generation"], 1);
+    EXPECT_EQ(track["features"][0]["properties"]["points"], 3);
+    EXPECT_EQ(track["zarim"]["latest"]["gap"], 40);
+    EXPECT_EQ(track["zarim"]["latest"]["local_time"].get<std::string>().substr(0, 19), "2026-12-09T00:00:10");
+
+    // Another flight the day after.
+    const std::string later = "/logs/QLT_20261210.txt";
+    flight.apply(lines_of({receiver.line_for(fields_at(9, 9, 0, 0))}, true, later), 0);
+    track = json::parse(flight.track_geojson());
+    EXPECT_EQ(track["zarim"]["generation"], 2);
+    EXPECT_EQ(track["features"][0]["properties"]["points"], 1);
+    EXPECT_EQ(track["zarim"]["status"]["files"].size(), 1U);
+}
+
+TEST(live_flight, a_file_followed_again_is_not_counted_twice)
+{
+    live_flight flight(std::nullopt);
+    simulated_receiver receiver;
+    const std::string first = receiver.line_for(fields_at(1, 23, 59, 0));
+    flight.apply(lines_of({first}, true), 0);
+    const std::string next_day = "/logs/QLT_20261209.txt";
+    flight.apply(lines_of({receiver.line_for(fields_at(2, 0, 0, 10))}, true, next_day), 0);
+    // The first file grows again: it is read whole once more.
+    flight.apply(lines_of({first, receiver.line_for(fields_at(3, 0, 0, 20))}, true), 0);
+    const json track = json::parse(flight.track_geojson());
+    EXPECT_EQ(track["features"][0]["properties"]["points"], 3);
+    EXPECT_EQ(track["zarim"]["status"]["duplicates"], 0);
+    EXPECT_EQ(track["zarim"]["status"]["files"].size(), 2U);
+}
+
+TEST(live_flight, lines_past_midnight_in_the_first_days_file_go_on_the_next_day)
+{
+    live_flight flight(std::nullopt);
+    simulated_receiver receiver;
+    flight.apply(lines_of({receiver.line_for(fields_at(1, 23, 59, 50))}, true), 0);
+    flight.apply(lines_of({receiver.line_for(fields_at(2, 0, 0, 5))}), 0);
+    const json track = json::parse(flight.track_geojson());
+    EXPECT_EQ(track["zarim"]["latest"]["local_time"].get<std::string>().substr(0, 19), "2026-12-09T00:00:05");
+    EXPECT_EQ(track["zarim"]["latest"]["gap"], 15);
+}
+
+TEST(live_flight, the_geojson_holds_every_point_in_order_longitude_first)
+{
+    live_flight flight(station_option{-23.6, -46.5, 0, false});
+    simulated_receiver receiver(1796781600, 30);
+    std::vector<std::string> lines;
+    // Through the burst and well into the descent.
+    for (int i = 0; i < 250; ++i) lines.push_back(receiver.next_line());
+    flight.apply(lines_of(lines, true), 0);
+
+    const json track = json::parse(flight.track_geojson());
+    EXPECT_EQ(track["type"], "FeatureCollection");
+    const json& line = track["features"][0];
+    EXPECT_EQ(line["type"], "Feature");
+    EXPECT_EQ(line["geometry"]["type"], "LineString");
+    const json& coordinates = line["geometry"]["coordinates"];
+    ASSERT_EQ(coordinates.size(), lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const parsed_line p = parse_log_line(without_line_end(lines[i]));
+        ASSERT_TRUE(p.record);
+        EXPECT_EQ(coordinates[i], json::array({p.record->longitude, p.record->latitude, p.record->altitude})) << i;
+    }
+    EXPECT_EQ(line["properties"]["times"].size(), lines.size());
+    EXPECT_EQ(line["properties"]["counters"].back(), 250);
+
+    std::map<std::string, json> roles;
+    for (const json& feature : track["features"]) {
+        roles[feature["properties"]["role"]] = feature;
+        EXPECT_EQ(feature["type"], "Feature");
+    }
+    for (const char* role : {"track", "launch", "burst", "latest", "landing_estimate", "station"})
+        EXPECT_EQ(roles.count(role), 1U) << role;
+    EXPECT_EQ(roles["launch"]["geometry"]["coordinates"], coordinates.front());
+    EXPECT_EQ(roles["latest"]["geometry"]["coordinates"], coordinates.back());
+    int highest = 0;
+    for (const json& c : coordinates) highest = std::max(highest, c[2].get<int>());
+    EXPECT_EQ(roles["burst"]["geometry"]["coordinates"][2], highest);
+    EXPECT_TRUE(roles["landing_estimate"]["properties"]["estimate"].get<bool>());
+    EXPECT_EQ(roles["station"]["geometry"]["coordinates"][0], -46.5);
+    EXPECT_EQ(track["zarim"]["next_event"], 250);
+}
+
+TEST(live_flight, the_kml_holds_the_path_and_its_places_and_reads_back)
+{
+    live_flight flight(std::nullopt);
+    simulated_receiver receiver(1796781600, 30);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 250; ++i) lines.push_back(receiver.next_line());
+    flight.apply(lines_of(lines, true), 0);
+
+    pugi::xml_document kml;
+    ASSERT_TRUE(kml.load_string(flight.track_kml().c_str()));
+    const pugi::xml_node document = kml.child("kml").child("Document");
+    ASSERT_TRUE(document);
+    EXPECT_STREQ(kml.child("kml").attribute("xmlns").value(), "http://www.opengis.net/kml/2.2");
+    std::vector<std::string> names;
+    std::string path;
+    for (const pugi::xml_node placemark : document.children("Placemark")) {
+        names.emplace_back(placemark.child_value("name"));
+        if (placemark.child("LineString")) {
+            const pugi::xml_node line = placemark.child("LineString");
+            EXPECT_STREQ(line.child_value("altitudeMode"), "absolute");
+            EXPECT_STREQ(line.child_value("extrude"), "1");
+            path = line.child_value("coordinates");
+        }
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Track", "Launch", "Burst", "Latest fix", "Landing estimate"}));
+    std::istringstream tuples(path);
+    std::string tuple;
+    std::size_t count = 0;
+    while (tuples >> tuple) {
+        const parsed_line p = parse_log_line(without_line_end(lines[count]));
+        double longitude = 0;
+        double latitude = 0;
+        double altitude = 0;
+        char comma1 = 0;
+        char comma2 = 0;
+        std::istringstream numbers(tuple);
+        numbers >> longitude >> comma1 >> latitude >> comma2 >> altitude;
+        EXPECT_EQ(longitude, p.record->longitude) << tuple;
+        EXPECT_EQ(latitude, p.record->latitude) << tuple;
+        EXPECT_EQ(altitude, p.record->altitude) << tuple;
+        ++count;
+    }
+    EXPECT_EQ(count, lines.size());
+}
+
+TEST(live_flight, the_station_sees_the_payload_from_the_launch_height_unless_told)
+{
+    live_flight flight(station_option{-23.55, -46.63, 0, false});
+    simulated_receiver receiver(1796781600, 60);
+    for (int i = 0; i < 20; ++i) flight.apply(lines_of({receiver.next_line()}, i == 0), 0);
+    const json latest = json::parse(flight.track_geojson())["zarim"]["latest"];
+    const json& station = latest["station"];
+    ASSERT_FALSE(station.is_null());
+    EXPECT_TRUE(station["station"]["altitude_assumed"].get<bool>());
+    EXPECT_EQ(station["station"]["altitude"], 760);
+    // Drifting east and a little south, about 6.2 km away and 5.7 km up.
+    EXPECT_NEAR(station["azimuth"].get<double>(), 104, 2);
+    EXPECT_NEAR(station["ground_distance"].get<double>(), latest["distance_from_launch"].get<double>(), 1);
+    const double height = latest["altitude"].get<double>() - 760;
+    const double ground = station["ground_distance"].get<double>();
+    EXPECT_NEAR(station["elevation"].get<double>(), std::atan2(height, ground) * 180 / M_PI, 0.5);
+    EXPECT_NEAR(station["slant_range"].get<double>(), std::hypot(height, ground), 20);
+
+    const json from_sea_level = flight.look_from(station_option{-23.55, -46.63, 0, true});
+    EXPECT_GT(from_sea_level["elevation"].get<double>(), station["elevation"].get<double>());
+}
+
+// The estimate against the simulation's own landing point, over the last
+// five minutes of the descent, every frame (one a second) as it comes.
+TEST(landing_estimate, lands_near_where_the_simulated_flight_lands)
+{
+    simulated_receiver receiver(1796781600, 1);
+    const flight_plan& plan = receiver.plan();
+    const long double landing = landing_time(plan);
+    const flight_sample touchdown = flight_sample_at(plan, landing);
+    std::string text;
+    while (receiver.elapsed() < landing + 5) text += receiver.next_line();
+    const flight f = build_flight({read_log_text("QLT_20261208.txt", text)}, std::nullopt);
+
+    std::size_t highest = 0;
+    double worst = 0;
+    std::size_t estimates = 0;
+    for (std::size_t i = 0; i < f.points.size(); ++i) {
+        if (f.points[i].frame.altitude > f.points[highest].frame.altitude) highest = i;
+        const std::optional<landing_estimate> estimate =
+            estimate_landing(f.points, i, highest, f.points.front().frame.altitude);
+        const double elapsed = static_cast<double>(f.points[i].local_time - f.points.front().local_time);
+        const bool before_burst = elapsed < (plan.burst_altitude - plan.launch_altitude) / plan.ascent_rate;
+        if (before_burst) {
+            EXPECT_FALSE(estimate) << "no estimate while climbing, at " << elapsed;
+        }
+        if (elapsed < landing - 300 || elapsed > landing - 2) continue;
+        ASSERT_TRUE(estimate) << "at " << elapsed;
+        ++estimates;
+        const double off = metres_between(estimate->latitude, estimate->longitude,
+                                          static_cast<double>(touchdown.latitude),
+                                          static_cast<double>(touchdown.longitude));
+        worst = std::max(worst, off);
+        EXPECT_NEAR(estimate->seconds, static_cast<double>(landing) - elapsed, 3) << "at " << elapsed;
+    }
+    EXPECT_GE(estimates, 290U);
+    EXPECT_LT(worst, 25) << "the farthest estimate of the last five minutes, in metres";
+    RecordProperty("worst_metres", std::to_string(worst));
+}
+
+TEST(landing_estimate, appears_in_the_events_only_during_the_descent)
+{
+    live_flight flight(std::nullopt);
+    stream_cursor cursor = flight.place_stream("", 1, 0);
+    simulated_receiver receiver(1796781600, 20);
+    const long double landing = landing_time(receiver.plan());
+    bool first = true;
+    while (receiver.elapsed() < landing + 600) {
+        flight.apply(lines_of({receiver.next_line()}, first), 0);
+        first = false;
+    }
+    std::string previous_stage = "ascent";
+    std::vector<std::string> stages;
+    for (const json& frame : frames_in(drain(flight, cursor))) {
+        const std::string stage = frame["stage"];
+        if (stage != previous_stage) stages.push_back(stage);
+        previous_stage = stage;
+        EXPECT_EQ(frame["landing_estimate"].is_null(), stage != "descent") << frame.dump();
+        EXPECT_EQ(frame["burst"].is_null(), stage == "ascent");
+    }
+    EXPECT_EQ(stages, (std::vector<std::string>{"descent", "landed"}));
+}
