@@ -13,11 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "flight_simulation.h"
-#include "frame_encoding.h"
 #include "frame_pacing.h"
 #include "log_lines.h"
 #include "private_network.h"
+#include "run_support.h"
 #include "terminal_child.h"
 #include "udp_sender.h"
 
@@ -25,7 +24,7 @@ namespace {
 
 constexpr int terminal_rows = 24;
 constexpr int terminal_columns = 80;
-constexpr double cpu_ratio_target = 1.5;
+constexpr double cpu_ratio_target = 1.1;
 constexpr double terminal_bytes_target = 300;
 constexpr long resident_target_kib = 8 * 1024;
 
@@ -59,27 +58,6 @@ double monotonic_seconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-void sleep_ms(int milliseconds)
-{
-    timespec pause{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0) {
-    }
-}
-
-// A balloon flight seen at `rate` frames per second of local time.
-std::vector<std::string> flight_texts(std::uint64_t count, long rate)
-{
-    flight_state flight;
-    flight.start_time = static_cast<long double>(std::time(nullptr));
-    flight.step = 1.0L / static_cast<long double>(rate);
-    std::vector<std::string> texts;
-    texts.reserve(count);
-    for (std::uint64_t i = 0; i < count; ++i) {
-        texts.push_back(frame_hex_text(encode_frame(step_flight(flight).fields)));
-    }
-    return texts;
-}
-
 // Frames a few at a time until one is logged: then the program is in its
 // loop. Any that were queued meanwhile are given time to be logged too.
 bool wait_until_receiving(const udp_sender& sender, log_counter& log, std::uint64_t& baseline)
@@ -109,19 +87,6 @@ std::uint64_t wait_for_log(log_counter& log, std::uint64_t expected)
         lines = now;
     }
     return lines;
-}
-
-std::string make_scratch_directory()
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zarim-bench-XXXXXX";
-    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string{};
-}
-
-void remove_scratch_directory(const log_counter& log)
-{
-    if (!log.file.empty()) unlink(log.file.c_str());
-    rmdir(log.directory.c_str());
 }
 
 run_result run_once(const char* program, load_step step, const std::vector<std::string>& texts)
@@ -219,8 +184,11 @@ long highest_rate_without_loss(const std::vector<run_result>& runs)
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    // Another build of the receiver can be given, to hold it against the floor
+    // in the same way (an earlier commit's, say).
+    const char* receiver = argc > 1 ? argv[1] : ZARIM_RECEIVER_PATH;
     const bool private_network = enter_private_network();
     if (!private_network && port_3000_taken()) {
         std::printf("end-to-end benchmark skipped: UDP port 3000 is in use and no private network "
@@ -228,7 +196,7 @@ int main()
         return 0;
     }
     std::printf("end-to-end: %s on a %dx%d pseudo-terminal, valid frames to 127.0.0.1:3000 (%s)\n",
-                ZARIM_RECEIVER_PATH, terminal_rows, terminal_columns,
+                receiver, terminal_rows, terminal_columns,
                 private_network ? "private network namespace" : "the machine's network");
     std::printf("%-8s %7s %8s %8s %8s %7s %10s %10s %5s %5s %9s %7s  %s\n", "program", "rate/s", "sent/s",
                 "sent", "logged", "lost", "send-fail", "cpu-us/fr", "user", "sys", "term-B/fr", "HWM-KiB",
@@ -241,7 +209,7 @@ int main()
         const std::vector<std::string> texts = flight_texts(count, step.rate);
         floor_runs.push_back(run_once(ZARIM_FLOOR_PATH, step, texts));
         print_run("floor", floor_runs.back());
-        receiver_runs.push_back(run_once(ZARIM_RECEIVER_PATH, step, texts));
+        receiver_runs.push_back(run_once(receiver, step, texts));
         print_run("zarim", receiver_runs.back());
         all_clean = all_clean && floor_runs.back().ran && receiver_runs.back().ran &&
                     floor_runs.back().clean_exit && receiver_runs.back().clean_exit;
