@@ -62,7 +62,7 @@ byte_view local_time_text(local_time_cache& cache)
         text.copy(cache.text, sizeof cache.text);
         cache.second = now;
     }
-    return byte_view(cache.text, sizeof cache.text);
+    return {cache.text, sizeof cache.text};
 }
 
 byte_string local_date_text()

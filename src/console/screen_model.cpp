@@ -25,6 +25,13 @@ screen_cell blank_cell(const screen_model& screen)
 static_assert(sizeof(screen_cell) == 2 && offsetof(screen_cell, character) == 0 &&
               offsetof(screen_cell, colours) == 1 && std::endian::native == std::endian::little);
 
+// The cells from `left` to `right` of one row.
+std::size_t width_of(int left, int right)
+{
+    const int width = right - left + 1;
+    return static_cast<std::size_t>(width);
+}
+
 void put_cells(screen_cell* cells, byte_view bytes, colour_attribute colours)
 {
     const auto high = static_cast<std::uint16_t>(colours << 8);
@@ -58,7 +65,7 @@ void move_rows(screen_model& screen, int from, int to, int rows, int left, int r
     if (rows <= 0) {
         return;
     }
-    const auto width = static_cast<std::size_t>(right - left + 1);
+    const auto width = width_of(left, right);
     if (left == 1 && right == screen.columns) {
         const std::size_t block = width * static_cast<std::size_t>(rows);
         const screen_cell* source = row_start(screen, from, 1);
@@ -83,7 +90,7 @@ void move_rows(screen_model& screen, int from, int to, int rows, int left, int r
 
 void blank_rows(screen_model& screen, int first, int last, int left, int right)
 {
-    const auto width = static_cast<std::size_t>(right - left + 1);
+    const auto width = width_of(left, right);
     for (int row = first; row <= last; ++row) {
         fill_cells(row_start(screen, row, left), width, blank_cell(screen));
     }
@@ -98,7 +105,7 @@ void shift_rectangle(screen_model& screen, int top, int left, int bottom, int ri
                      scroll_direction direction, int count)
 {
     const screen_cell blank = blank_cell(screen);
-    const auto width = static_cast<std::size_t>(right - left + 1);
+    const auto width = width_of(left, right);
     const auto shift = static_cast<std::size_t>(count);
     switch (direction) {
     case scroll_direction::up:

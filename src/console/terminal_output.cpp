@@ -372,7 +372,7 @@ void drain_output(terminal_output& output, int milliseconds)
 byte_string restore_sequence(const screen_model& screen)
 {
     char bytes[restore_sequence_limit];
-    return byte_string(bytes, write_restore_sequence(screen, bytes));
+    return {bytes, write_restore_sequence(screen, bytes)};
 }
 
 std::size_t write_restore_sequence(const screen_model& screen, char (&bytes)[restore_sequence_limit])

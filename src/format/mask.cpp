@@ -544,7 +544,7 @@ void add_text(mask_state& state, byte_view text)
 
 byte_view mask_text(const mask_state& state)
 {
-    return byte_view(state.text, state.length);
+    return {state.text, state.length};
 }
 
 byte_string end_mask(mask_state& state)

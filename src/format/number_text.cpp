@@ -7,17 +7,22 @@ namespace {
 // Lays a text out left to right in a buffer known to be large enough.
 struct text_cursor {
     char* at;
-
-    void put(char c) { *at++ = c; }
-    void put(const char* bytes, int count)
-    {
-        for (int i = 0; i < count; ++i) *at++ = bytes[i];
-    }
-    void put_run(char c, int count)
-    {
-        for (int i = 0; i < count; ++i) *at++ = c;
-    }
 };
+
+void put(text_cursor& out, char c)
+{
+    *out.at++ = c;
+}
+
+void put(text_cursor& out, const char* bytes, int count)
+{
+    for (int i = 0; i < count; ++i) *out.at++ = bytes[i];
+}
+
+void put_run(text_cursor& out, char c, int count)
+{
+    for (int i = 0; i < count; ++i) *out.at++ = c;
+}
 
 void put_unsigned(text_cursor& out, unsigned value)
 {
@@ -27,20 +32,20 @@ void put_unsigned(text_cursor& out, unsigned value)
         buffer[length++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    while (length > 0) out.put(buffer[--length]);
+    while (length > 0) put(out, buffer[--length]);
 }
 
 // d1[.d2...ds]E+x: the mantissa keeps only its significant digits.
 void put_exponent_form(text_cursor& out, const digit_string& d, int significant)
 {
-    out.put(d.digits[0]);
+    put(out, d.digits[0]);
     if (significant > 1) {
-        out.put('.');
-        out.put(d.digits + 1, significant - 1);
+        put(out, '.');
+        put(out, d.digits + 1, significant - 1);
     }
-    out.put('E');
+    put(out, 'E');
     const int shown = d.exponent - 1;
-    out.put(shown >= 0 ? '+' : '-');
+    put(out, shown >= 0 ? '+' : '-');
     put_unsigned(out, static_cast<unsigned>(shown >= 0 ? shown : -shown));
 }
 
@@ -54,28 +59,28 @@ std::size_t lay_out_print_form(const digit_string& d, std::span<char, print_form
     const int e = d.exponent;
 
     text_cursor out{text.data()};
-    out.put(d.negative ? '-' : ' ');
+    put(out, d.negative ? '-' : ' ');
     if (s == 0) {
-        out.put('0');
+        put(out, '0');
     } else if (e >= s) {
         if (e <= n) {
-            out.put(d.digits, s);
-            out.put_run('0', e - s);
+            put(out, d.digits, s);
+            put_run(out, '0', e - s);
         } else {
             put_exponent_form(out, d, s);
         }
     } else if (s - e > n) {
         put_exponent_form(out, d, s);
     } else if (e <= 0) {
-        out.put('.');
-        out.put_run('0', -e);
-        out.put(d.digits, s);
+        put(out, '.');
+        put_run(out, '0', -e);
+        put(out, d.digits, s);
     } else {
-        out.put(d.digits, e);
-        out.put('.');
-        out.put(d.digits + e, s - e);
+        put(out, d.digits, e);
+        put(out, '.');
+        put(out, d.digits + e, s - e);
     }
-    out.put(' ');
+    put(out, ' ');
     return static_cast<std::size_t>(out.at - text.data());
 }
 
@@ -83,7 +88,7 @@ byte_string print_form(long double value, int precision)
 {
     char text[print_form_limit];
     const std::size_t length = lay_out_print_form(decimal_digits(value, precision), std::span(text));
-    return byte_string(text, length);
+    return {text, length};
 }
 
 byte_string number_text(long double value)
