@@ -124,15 +124,14 @@ void forget_cursor(terminal_output& output)
     output.cursor_column = 0;
 }
 
-// Room for a good many passes of output, had at the start: a terminal that
-// falls a little behind then never makes the buffer grow while frames come.
-constexpr std::size_t first_output_room = std::size_t{16} * 1024;
-
 void begin_output(terminal_output& output)
 {
     if (!output.started) {
+        // Room for all the output the bound lets wait, had at the start: a
+        // terminal that falls behind then never makes the buffer grow while
+        // frames come. Pages the output never reaches are never touched.
         try {
-            output.unsent.reserve(first_output_room);
+            output.unsent.reserve(output.unsent_limit);
         } catch (const std::bad_alloc&) {
             // It grows as it is filled instead.
         }
