@@ -1,8 +1,9 @@
 // What the receiver itself does for one valid frame, read from the real
 // program on a pseudo-terminal with frames sent to 127.0.0.1:3000: the
 // user-space instructions of the whole path from the wait to the log line,
-// counted by callgrind, and the heap allocations it makes in steady state,
-// counted inside the process by a preloaded allocation counter.
+// counted by callgrind, beside the floor program's, and the heap
+// allocations it makes in steady state, counted inside the process by a
+// preloaded allocation counter.
 //
 // Instructions: two runs under callgrind that differ only in how many frames
 // they are sent; the difference of their totals over the difference of their
@@ -185,7 +186,7 @@ struct instruction_run {
     std::uint64_t instructions = 0;
 };
 
-instruction_run count_instructions(const std::string& receiver, const std::vector<std::string>& texts,
+instruction_run count_instructions(const std::string& program, const std::vector<std::string>& texts,
                                    std::uint64_t frames, bool keep)
 {
     instruction_run result;
@@ -195,7 +196,7 @@ instruction_run count_instructions(const std::string& receiver, const std::vecto
     const std::string messages = directory + "/valgrind.log";
     const std::vector<std::string> command = {
         "valgrind", "--tool=callgrind", "--callgrind-out-file=" + output, "--log-file=" + messages,
-        "--dump-line=no", receiver};
+        "--dump-line=no", program};
     session run;
     if (start_session(run, command, {}, directory)) {
         const bool fed = feed_frames(run, texts, frames);
@@ -206,14 +207,31 @@ instruction_run count_instructions(const std::string& receiver, const std::vecto
         if (!result.ran) std::fprintf(stderr, "callgrind run failed; see %s\n", messages.c_str());
     }
     if (keep) {
-        std::printf("callgrind output of the run of %llu frames: %s\n", static_cast<unsigned long long>(frames),
-                    output.c_str());
+        std::printf("callgrind output of %s with %llu frames: %s\n", program.c_str(),
+                    static_cast<unsigned long long>(frames), output.c_str());
         return result;
     }
     unlink(output.c_str());
     if (result.ran) unlink(messages.c_str());
     remove_scratch_directory(run.log);
     return result;
+}
+
+// The two callgrind runs of one program and what they give per frame; 0 when
+// either failed.
+double instructions_per_frame(const char* name, const std::string& program, const std::vector<std::string>& texts,
+                              bool keep)
+{
+    const instruction_run short_run = count_instructions(program, texts, short_run_frames, keep);
+    const instruction_run long_run = count_instructions(program, texts, long_run_frames, keep);
+    if (!short_run.ran || !long_run.ran || long_run.logged <= short_run.logged) return 0;
+    std::printf("callgrind, %s: %llu instructions for %llu valid frames, %llu for %llu\n", name,
+                static_cast<unsigned long long>(short_run.instructions),
+                static_cast<unsigned long long>(short_run.logged),
+                static_cast<unsigned long long>(long_run.instructions),
+                static_cast<unsigned long long>(long_run.logged));
+    return static_cast<double>(long_run.instructions - short_run.instructions) /
+           static_cast<double>(long_run.logged - short_run.logged);
 }
 
 struct allocation_run {
@@ -307,18 +325,11 @@ int main(int argc, char** argv)
     bool all_ran = true;
 
     if (on_path("valgrind")) {
-        const instruction_run short_run = count_instructions(receiver, texts, short_run_frames, keep);
-        const instruction_run long_run = count_instructions(receiver, texts, long_run_frames, keep);
-        if (short_run.ran && long_run.ran && long_run.logged > short_run.logged) {
-            const double per_frame = static_cast<double>(long_run.instructions - short_run.instructions) /
-                                     static_cast<double>(long_run.logged - short_run.logged);
-            std::printf("callgrind: %llu instructions for %llu valid frames, %llu for %llu\n",
-                        static_cast<unsigned long long>(short_run.instructions),
-                        static_cast<unsigned long long>(short_run.logged),
-                        static_cast<unsigned long long>(long_run.instructions),
-                        static_cast<unsigned long long>(long_run.logged));
-            std::printf("user-space instructions per valid frame: %.0f (target <= %.0f)\n", per_frame,
-                        instruction_target);
+        const double floor = instructions_per_frame("floor", ZARIM_FLOOR_PATH, texts, keep);
+        const double own = instructions_per_frame("receiver", receiver, texts, keep);
+        if (floor > 0 && own > 0) {
+            std::printf("user-space instructions per valid frame: %.0f, the floor %.0f (target <= %.0f)\n", own,
+                        floor, instruction_target);
         } else {
             all_ran = false;
         }
