@@ -379,10 +379,10 @@ void format_number(mask_state& state, const mask_field& field, const digit_strin
         };
         std::size_t count = whole_digits + decimals;
         if (lead == 0) {
-            // The usual case: the digits as they stand, zeros past the 19th.
-            const std::size_t known = std::min(count, digit_count);
-            std::memcpy(kept, raw, known);
-            std::memset(kept + known, '0', count - known);
+            // The usual case: the digits as they stand (count is at most 19
+            // here), copied whole, which costs less than copying count.
+            static_assert(sizeof d.digits <= sizeof kept);
+            std::memcpy(kept, raw, sizeof d.digits);
         } else {
             for (std::size_t i = 0; i < count; ++i) kept[i] = digit(i);
         }
