@@ -1,7 +1,5 @@
 #include "console/screen_layout.h"
 
-#include <algorithm>
-
 #include "console/device.h"
 #include "format/masks.h"
 #include "format/number_text.h"
@@ -93,19 +91,31 @@ void draw_fixed_screen(console_device& console, const byte_string& log_file_name
 void show_reception(console_device& console, byte_view frame_text)
 {
     move_cursor(console, status_row, 1);
-    // In three writes, which put the same cells and bytes as one would,
-    // without a copy of the frame text.
+    // Laid out aside and written at once, which puts the same cells and
+    // bytes as writing it in pieces; a frame text too long for the room is
+    // written as a piece of its own instead of being copied.
     constexpr byte_view received = "Recebido ";
     constexpr byte_view arrow = " -> \"";
+    constexpr byte_view quote = "\"";
+    char text[256];
+    std::size_t length = 0;
+    const auto put = [&text, &length](byte_view piece) {
+        piece.copy(text + length, piece.size());
+        length += piece.size();
+    };
     const byte_view time = local_time_text(console.clock);
-    char start[received.size() + 8 + arrow.size()];
-    const std::size_t time_length = std::min<std::size_t>(time.size(), 8);
-    received.copy(start, received.size());
-    time.copy(start + received.size(), time_length);
-    arrow.copy(start + received.size() + time_length, arrow.size());
-    write_text(console, byte_view(start, received.size() + time_length + arrow.size()));
+    put(received);
+    put(time.substr(0, 8));
+    put(arrow);
+    if (frame_text.size() <= sizeof text - length - quote.size()) {
+        put(frame_text);
+        put(quote);
+        write_text(console, byte_view(text, length));
+        return;
+    }
+    write_text(console, byte_view(text, length));
     write_text(console, frame_text);
-    write_text(console, "\"");
+    write_text(console, quote);
 }
 
 void show_crc_ok(console_device& console)

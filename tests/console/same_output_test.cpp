@@ -212,6 +212,33 @@ TEST(same_output, a_table_row_without_warnings_is_its_five_slices)
     }
 }
 
+TEST(same_output, the_status_row_is_its_pieces_written_one_by_one)
+{
+    for (const std::size_t size : {0, 1, 44, 200, 232, 233, 234, 235, 300, 5000}) {
+        std::string frame_text(size, 'A');
+        for (std::size_t i = 0; i < size; ++i) frame_text[i] = static_cast<char>(i * 7 % 256);
+        for (const int columns : {100, 80, 30}) {
+            byte_string time;
+            const outcome shown = run_on_console(40, columns, 3, 5, 7, [&](console_device& c) {
+                show_reception(c, frame_text);
+                time = byte_string(local_time_text(c.clock));
+            });
+            // The same cells as "Recebido ", the time, " -> \"", the frame
+            // text and "\"" written one after another.
+            const outcome pieces = run_on_console(40, columns, 3, 5, 7, [&](console_device& c) {
+                move_cursor(c, status_row, 1);
+                write_text(c, "Recebido ");
+                write_text(c, time);
+                write_text(c, " -> \"");
+                write_text(c, frame_text);
+                write_text(c, "\"");
+            });
+            ASSERT_EQ(shown.screen, pieces.screen) << size << " " << columns;
+            ASSERT_EQ(shown.bytes, pieces.bytes) << size << " " << columns;
+        }
+    }
+}
+
 TEST(same_output, the_restore_bytes_are_made_in_place_as_they_were_as_a_text)
 {
     for (const int row : {1, 2, 9, 10, 99, 100, 65535}) {
