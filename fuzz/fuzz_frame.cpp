@@ -137,6 +137,16 @@ void check_valid_frame(byte_view frame_data, const receiver_state& before, recei
     check_log_line(frame, line);
     FUZZ_CHECK(log_line(frame) == line);
 
+    // As the receive loop makes them: the digits once, the row in a state
+    // kept from frame to frame, the line in a kept buffer.
+    static frame_digits digits;
+    static mask_state row_state;
+    static byte_string kept_line;
+    make_frame_digits(frame, digits);
+    FUZZ_CHECK(format_table_row(frame, digits, row_state) == row);
+    make_log_line(frame, digits, kept_line);
+    FUZZ_CHECK(kept_line == line);
+
     update_previous(frame, state);
 }
 
@@ -144,6 +154,9 @@ void check_frame_text(byte_view text, receiver_state& state)
 {
     const byte_string bytes = frame_text_to_bytes(text);
     FUZZ_CHECK(bytes.size() == (text.size() <= 32766 ? (text.size() + 1) / 2 : 0));
+    static byte_string kept_bytes;
+    frame_text_to_bytes(text, kept_bytes);
+    FUZZ_CHECK(kept_bytes == bytes);
 
     // The last two bytes, little-endian, are the CRC of the ones before.
     const std::size_t n = bytes.size();
@@ -163,6 +176,10 @@ void check_frame_text(byte_view text, receiver_state& state)
     const bool valid = verify_frame(masks, bytes, state, frame_data);
     FUZZ_CHECK(valid == (crc == received));
     FUZZ_CHECK(frame_data == data);
+    receiver_state viewed_state = before;
+    byte_view viewed;
+    FUZZ_CHECK(verify_frame(masks, bytes, viewed_state, viewed) == valid);
+    FUZZ_CHECK(viewed == data && same_state(viewed_state, state));
     if (!valid) {
         receiver_state counted = before;
         counted.crc_error_count = static_cast<std::int32_t>(static_cast<std::uint32_t>(before.crc_error_count) + 1u);

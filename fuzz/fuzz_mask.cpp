@@ -60,6 +60,21 @@ byte_string format_all(byte_view mask, const argument* arguments, int count)
     return end_mask(state);
 }
 
+// The same in a state that is kept and started again, as the receiver
+// makes its table row: the state remembers how it read the mask.
+byte_string format_in_kept_state(mask_state& state, byte_view mask, const argument* arguments, int count)
+{
+    begin_mask(state, mask);
+    for (int i = 0; i < count; ++i) {
+        if (arguments[i].is_text) {
+            add_text(state, arguments[i].text);
+        } else {
+            add_digits(state, decimal_digits(arguments[i].number, full_digit_count));
+        }
+    }
+    return byte_string(mask_text(state));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -77,6 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const byte_string result = format_all(mask, arguments, count);
     FUZZ_CHECK(result.size() <= mask_result_limit);
     FUZZ_CHECK(format_all(mask, arguments, count) == result);
+    const std::unique_ptr<mask_state> kept(new mask_state);
+    FUZZ_CHECK(format_in_kept_state(*kept, mask, arguments, count) == result);
+    FUZZ_CHECK(format_in_kept_state(*kept, mask, arguments, count) == result);
 
     // Every character comes from the mask, from a text argument, or is one
     // a number text can hold.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 #include "format/number_text.h"
 #include "fuzz_input.h"
@@ -79,6 +80,8 @@ void check_digits(const number_case& number, int n)
     for (int i = 0; i < d.count; ++i) FUZZ_CHECK(d.digits[i] >= '0' && d.digits[i] <= '9');
     FUZZ_CHECK(d.exponent >= -5000 && d.exponent <= 5000);
     FUZZ_CHECK(same_digits(decimal_digits(number.value, n), d));
+    // The shorter strings are roundings of the longest one's digits.
+    FUZZ_CHECK(same_digits(shorter_digits(decimal_digits(number.value, full_digit_count), n), d));
     if (!number.normal) return;
 
     // The first n significant digits, correctly rounded but for the last
@@ -115,6 +118,10 @@ void check_print_form(const number_case& number, int precision)
         FUZZ_CHECK(body.find_first_not_of("0123456789.") == e);
     }
     FUZZ_CHECK(print_form(number.value, precision) == text);
+    char laid_out[print_form_limit];
+    const std::size_t length =
+        lay_out_print_form(shorter_digits(decimal_digits(number.value, full_digit_count), precision), std::span(laid_out));
+    FUZZ_CHECK(byte_view(laid_out, length) == text);
 
     const digit_string d = decimal_digits(number.value, precision);
     FUZZ_CHECK((text.front() == '-') == d.negative);

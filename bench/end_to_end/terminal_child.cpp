@@ -63,6 +63,21 @@ bool read_file(const std::string& path, std::string& text)
 bool start_on_terminal(terminal_child& child, const std::string& program, const std::string& directory,
                        int rows, int columns, std::string& problem)
 {
+    return start_command_on_terminal(child, {program}, {}, directory, rows, columns, problem);
+}
+
+bool start_command_on_terminal(terminal_child& child, const std::vector<std::string>& command,
+                               const std::vector<std::string>& environment, const std::string& directory,
+                               int rows, int columns, std::string& problem)
+{
+    if (command.empty()) {
+        problem = "no program to start";
+        return false;
+    }
+    // Made before the fork: the child only hands them on.
+    std::vector<char*> arguments;
+    for (const std::string& argument : command) arguments.push_back(const_cast<char*>(argument.c_str()));
+    arguments.push_back(nullptr);
     std::string slave_path;
     const int master = open_sized_pseudo_terminal(rows, columns, slave_path);
     if (master < 0) {
@@ -77,7 +92,10 @@ bool start_on_terminal(terminal_child& child, const std::string& program, const 
     }
     if (pid == 0) {
         if (!enter_terminal_session(slave_path, directory)) _exit(126);
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        for (const std::string& variable : environment) {
+            if (putenv(const_cast<char*>(variable.c_str())) != 0) _exit(126);
+        }
+        execvp(arguments[0], arguments.data());
         _exit(127);
     }
     child.pid = pid;

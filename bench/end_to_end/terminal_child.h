@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 struct terminal_child {
     pid_t pid = -1;
@@ -22,6 +23,12 @@ struct terminal_child {
 // when it could not be started.
 bool start_on_terminal(terminal_child& child, const std::string& program, const std::string& directory,
                        int rows, int columns, std::string& problem);
+
+// The same for a command line, the program first, with `environment`
+// ("NAME=value" each) added to the terminal's.
+bool start_command_on_terminal(terminal_child& child, const std::vector<std::string>& command,
+                               const std::vector<std::string>& environment, const std::string& directory,
+                               int rows, int columns, std::string& problem);
 
 // Sends bytes as if typed.
 bool type_bytes(terminal_child& child, const char* bytes, std::size_t length);

@@ -95,7 +95,7 @@ void flush_console(console_device& console)
 {
     if (ready(console) && console.output.fd >= 0) {
         flush_output(console.output, console.screen);
-        set_restore_bytes(restore_sequence(console.screen));
+        follow_cursor_for_restore(console);
     }
 }
 

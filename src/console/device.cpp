@@ -136,7 +136,7 @@ bool open_console(console_device& console)
             console.screen.cursor_column = std::clamp(column, 1, console.screen.columns);
         }
     }
-    set_restore_bytes(restore_sequence(console.screen));
+    follow_cursor_for_restore(console);
     return output_fd >= 0;
 }
 
@@ -148,7 +148,7 @@ void close_console(console_device& console)
         console.output.fd = -1;
     }
     if (console.own_output_fd >= 0 || console.keyboard.fd >= 0) {
-        set_restore_bytes(restore_sequence(console.screen));
+        follow_cursor_for_restore(console);
         restore_terminal();
         disarm_terminal_restore();
     }
@@ -162,8 +162,20 @@ void close_console(console_device& console)
 
 void install_terminal_restore_handlers(console_device& console)
 {
-    set_restore_bytes(restore_sequence(console.screen));
+    follow_cursor_for_restore(console);
     install_restore_handlers();
+}
+
+void follow_cursor_for_restore(console_device& console)
+{
+    const screen_model& screen = console.screen;
+    if (screen.cursor_row == console.restore_row && screen.cursor_column == console.restore_column) {
+        return;
+    }
+    char bytes[restore_sequence_limit];
+    set_restore_bytes(byte_view(bytes, write_restore_sequence(screen, bytes)));
+    console.restore_row = screen.cursor_row;
+    console.restore_column = screen.cursor_column;
 }
 
 void open_console_model(console_device& console, int rows, int columns)

@@ -3,6 +3,7 @@
 // it to every console operation.
 #pragma once
 
+#include "console/clock.h"
 #include "console/console.h"
 #include "console/key_input.h"
 #include "console/screen_model.h"
@@ -16,6 +17,10 @@ struct console_device {
     bool size_follows_signal = false;  // asked only after SIGWINCH, else at every operation
     int own_output_fd = -1;  // a descriptor the device opened for output and closes
     change_list changes;     // scratch for one verb
+    local_time_cache clock;  // the status row's time text, made once a second
+    // The cursor the restore handlers' bytes were last made for; 0: none yet.
+    int restore_row = 0;
+    int restore_column = 0;
 };
 
 // Process set-up: output to standard output if it is a terminal, else to
@@ -40,6 +45,10 @@ void install_terminal_restore_handlers(console_device& console);
 // A device without terminal or keyboard, of the given size (each at least
 // 1): the operations act on its model alone.
 void open_console_model(console_device& console, int rows, int columns);
+
+// Gives the restore handlers the bytes for the model's cursor, when the
+// cursor has moved since they were last made.
+void follow_cursor_for_restore(console_device& console);
 
 // Mirrors the device's model on `fd` from now on, as it would on a terminal
 // of the model's size, whose content is taken to be unknown until drawn.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -100,6 +101,29 @@ bool names_utf8(const char* value)
     return false;
 }
 
+// 32-126 are shown as themselves on any terminal.
+bool stands_for_itself(char byte)
+{
+    return static_cast<unsigned char>(static_cast<unsigned char>(byte) - 32u) < 95u;
+}
+
+// The same test for eight bytes at once, in one 64-bit word: whether any
+// byte is below 32 (subtracting 32 from each borrows into its top bit, and
+// the byte's own top bit is clear) or above 126 (adding 1 reaches the top
+// bit, or it was set already). A borrow or carry that crosses into the next
+// byte only ever starts at a byte that is itself found, so the answer for
+// the word is exact. Nearly every byte a frame shows stands for itself.
+bool eight_stand_for_themselves(const char* bytes)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101u;
+    constexpr std::uint64_t tops = 0x8080808080808080u;
+    std::uint64_t word = 0;
+    std::memcpy(&word, bytes, sizeof word);
+    const std::uint64_t below_32 = (word - ones * 32u) & ~word & tops;
+    const std::uint64_t above_126 = ((word + ones) | word) & tops;
+    return (below_32 | above_126) == 0;
+}
+
 }  // namespace
 
 char32_t glyph_code_point(unsigned char byte)
@@ -110,13 +134,34 @@ char32_t glyph_code_point(unsigned char byte)
 void append_glyph(byte_string& out, char byte, bool utf8)
 {
     const auto code = static_cast<unsigned char>(byte);
-    if (code >= 32 && code <= 126) {
+    if (stands_for_itself(byte)) {
         out.push_back(byte);
     } else if (utf8) {
         const encoded_glyph& glyph = utf8_glyphs[code];
         out.append(glyph.bytes, glyph.length);
     } else {
         out.push_back('?');
+    }
+}
+
+void append_glyphs(byte_string& out, byte_view bytes, bool utf8)
+{
+    const char* start = bytes.data();
+    const char* const end = start + bytes.size();
+    while (start != end) {
+        const char* run_end = start;
+        while (end - run_end >= 8 && eight_stand_for_themselves(run_end)) {
+            run_end += 8;
+        }
+        while (run_end != end && stands_for_itself(*run_end)) {
+            ++run_end;
+        }
+        out.append(start, static_cast<std::size_t>(run_end - start));
+        if (run_end == end) {
+            break;
+        }
+        append_glyph(out, *run_end, utf8);
+        start = run_end + 1;
     }
 }
 

@@ -14,6 +14,10 @@ char32_t glyph_code_point(unsigned char byte);
 // bytes outside 32-126 appear as '?'.
 void append_glyph(byte_string& out, char byte, bool utf8);
 
+// The glyphs of every byte, in order: the same as append_glyph for each,
+// with runs of bytes that stand for themselves appended whole.
+void append_glyphs(byte_string& out, byte_view bytes, bool utf8);
+
 // Whether the locale settings name UTF-8 as the character encoding; the
 // first of LC_ALL, LC_CTYPE, LANG that is set and not empty decides.
 bool locale_is_utf8(const char* lc_all, const char* lc_ctype, const char* lang);

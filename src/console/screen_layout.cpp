@@ -1,5 +1,6 @@
 #include "console/screen_layout.h"
 
+#include "console/device.h"
 #include "format/masks.h"
 #include "format/number_text.h"
 
@@ -31,6 +32,12 @@ constexpr row_slice time_slice{9, 8};
 constexpr row_slice position_slice{17, 48};
 constexpr row_slice battery_slice{65, 6};
 constexpr row_slice climb_slice{71, 7};
+constexpr row_slice whole_row_slice{0, shown_row_length};
+static_assert(time_slice.start == counter_slice.start + counter_slice.length &&
+              position_slice.start == time_slice.start + time_slice.length &&
+              battery_slice.start == position_slice.start + position_slice.length &&
+              climb_slice.start == battery_slice.start + battery_slice.length &&
+              climb_slice.start + climb_slice.length == whole_row_slice.length);
 
 byte_view slice_of(byte_view row, row_slice slice)
 {
@@ -84,12 +91,31 @@ void draw_fixed_screen(console_device& console, const byte_string& log_file_name
 void show_reception(console_device& console, byte_view frame_text)
 {
     move_cursor(console, status_row, 1);
-    write_text(console, "Recebido ");
-    write_text(console, local_time_text());
-    byte_string text = " -> \"";
-    text.append(frame_text);
-    text += '"';
-    write_text(console, text);
+    // Laid out aside and written at once, which puts the same cells and
+    // bytes as writing it in pieces; a frame text too long for the room is
+    // written as a piece of its own instead of being copied.
+    constexpr byte_view received = "Recebido ";
+    constexpr byte_view arrow = " -> \"";
+    constexpr byte_view quote = "\"";
+    char text[256];
+    std::size_t length = 0;
+    const auto put = [&text, &length](byte_view piece) {
+        piece.copy(text + length, piece.size());
+        length += piece.size();
+    };
+    const byte_view time = local_time_text(console.clock);
+    put(received);
+    put(time.substr(0, 8));
+    put(arrow);
+    if (frame_text.size() <= sizeof text - length - quote.size()) {
+        put(frame_text);
+        put(quote);
+        write_text(console, byte_view(text, length));
+        return;
+    }
+    write_text(console, byte_view(text, length));
+    write_text(console, frame_text);
+    write_text(console, quote);
 }
 
 void show_crc_ok(console_device& console)
@@ -110,12 +136,21 @@ void show_table_row(console_device& console, byte_view table_row, std::int32_t t
 {
     scroll_region(console, first_table_row, 1, 0, 0, scroll_direction::down, 1);
     move_cursor(console, first_table_row, 1);
+    const bool late = time_gap > time_gap_warning;
+    const bool low = battery_warning > battery_voltage;
+    if (!late && !low && console.screen.foreground == ordinary_colour &&
+        console.screen.background == background_colour) {
+        // Every slice in the colours already set: one write puts the same
+        // cells and bytes as five would.
+        write_text(console, slice_of(table_row, whole_row_slice));
+        return;
+    }
     write_text(console, slice_of(table_row, counter_slice));
-    if (time_gap > time_gap_warning) set_colours(console, warning_colour, background_colour);
+    if (late) set_colours(console, warning_colour, background_colour);
     write_text(console, slice_of(table_row, time_slice));
     set_colours(console, ordinary_colour, background_colour);
     write_text(console, slice_of(table_row, position_slice));
-    if (battery_warning > battery_voltage) set_colours(console, warning_colour, background_colour);
+    if (low) set_colours(console, warning_colour, background_colour);
     write_text(console, slice_of(table_row, battery_slice));
     set_colours(console, ordinary_colour, background_colour);
     write_text(console, slice_of(table_row, climb_slice));

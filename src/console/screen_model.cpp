@@ -1,6 +1,9 @@
 #include "console/screen_model.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -15,43 +18,116 @@ screen_cell blank_cell(const screen_model& screen)
     return screen_cell{' ', make_attribute(screen.foreground, screen.background)};
 }
 
+// A cell is its byte followed by its colours, so on this little-endian
+// machine a 16-bit word with the colours above the byte; stored word by
+// word, the compiler writes a run of cells many at a time, where cell by
+// cell it writes them singly.
+static_assert(sizeof(screen_cell) == 2 && offsetof(screen_cell, character) == 0 &&
+              offsetof(screen_cell, colours) == 1 && std::endian::native == std::endian::little);
+
+// The cells from `left` to `right` of one row.
+std::size_t width_of(int left, int right)
+{
+    const int width = right - left + 1;
+    return static_cast<std::size_t>(width);
+}
+
+void put_cells(screen_cell* cells, byte_view bytes, colour_attribute colours)
+{
+    const auto high = static_cast<std::uint16_t>(colours << 8);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto cell = static_cast<std::uint16_t>(high | static_cast<unsigned char>(bytes[i]));
+        std::memcpy(static_cast<void*>(cells + i), &cell, sizeof cell);
+    }
+}
+
+void fill_cells(screen_cell* cells, std::size_t count, screen_cell cell)
+{
+    const auto word = static_cast<std::uint16_t>(cell.colours << 8 | static_cast<unsigned char>(cell.character));
+    for (std::size_t i = 0; i < count; ++i) {
+        std::memcpy(static_cast<void*>(cells + i), &word, sizeof word);
+    }
+}
+
+// The first of `width` cells of a row that start at `column`. Cells of a
+// row lie side by side, and rows follow one another, so a run of whole rows
+// is one block as well.
+screen_cell* row_start(screen_model& screen, int row, int column)
+{
+    return screen.cells.data() + index_of(screen, row, column);
+}
+
+// Copies `rows` rows of the columns left to right from row `from` to row
+// `to`, whole rows at a time, in an order that reads every row before it is
+// overwritten. Rows of the full width are contiguous and move as one block.
+void move_rows(screen_model& screen, int from, int to, int rows, int left, int right)
+{
+    if (rows <= 0) {
+        return;
+    }
+    const auto width = width_of(left, right);
+    if (left == 1 && right == screen.columns) {
+        const std::size_t block = width * static_cast<std::size_t>(rows);
+        const screen_cell* source = row_start(screen, from, 1);
+        screen_cell* target = row_start(screen, to, 1);
+        if (to < from) {
+            std::copy(source, source + block, target);
+        } else {
+            std::copy_backward(source, source + block, target + block);
+        }
+        return;
+    }
+    if (to < from) {
+        for (int i = 0; i < rows; ++i) {
+            std::copy_n(row_start(screen, from + i, left), width, row_start(screen, to + i, left));
+        }
+    } else {
+        for (int i = rows - 1; i >= 0; --i) {
+            std::copy_n(row_start(screen, from + i, left), width, row_start(screen, to + i, left));
+        }
+    }
+}
+
+void blank_rows(screen_model& screen, int first, int last, int left, int right)
+{
+    const auto width = width_of(left, right);
+    for (int row = first; row <= last; ++row) {
+        fill_cells(row_start(screen, row, left), width, blank_cell(screen));
+    }
+}
+
 // Moves the rectangle's content `count` cells towards `direction`; `count`
-// is already within 1 and the rectangle's extent in that direction.
+// is already within 1 and the rectangle's extent in that direction. Rows,
+// and within a row the run of the rectangle's cells, move whole: the table
+// scrolls once a frame, and a cell at a time costs more than everything
+// else the frame does.
 void shift_rectangle(screen_model& screen, int top, int left, int bottom, int right,
                      scroll_direction direction, int count)
 {
     const screen_cell blank = blank_cell(screen);
+    const auto width = width_of(left, right);
+    const auto shift = static_cast<std::size_t>(count);
     switch (direction) {
     case scroll_direction::up:
-        for (int row = top; row <= bottom; ++row) {
-            for (int column = left; column <= right; ++column) {
-                cell_at(screen, row, column) =
-                    row + count <= bottom ? cell_at(screen, row + count, column) : blank;
-            }
-        }
+        move_rows(screen, top + count, top, bottom - top + 1 - count, left, right);
+        blank_rows(screen, bottom - count + 1, bottom, left, right);
         break;
     case scroll_direction::down:
-        for (int row = bottom; row >= top; --row) {
-            for (int column = left; column <= right; ++column) {
-                cell_at(screen, row, column) =
-                    row - count >= top ? cell_at(screen, row - count, column) : blank;
-            }
-        }
+        move_rows(screen, top, top + count, bottom - top + 1 - count, left, right);
+        blank_rows(screen, top, top + count - 1, left, right);
         break;
     case scroll_direction::left:
         for (int row = top; row <= bottom; ++row) {
-            for (int column = left; column <= right; ++column) {
-                cell_at(screen, row, column) =
-                    column + count <= right ? cell_at(screen, row, column + count) : blank;
-            }
+            screen_cell* cells = row_start(screen, row, left);
+            std::copy(cells + shift, cells + width, cells);
+            fill_cells(cells + width - shift, shift, blank);
         }
         break;
     case scroll_direction::right:
         for (int row = top; row <= bottom; ++row) {
-            for (int column = right; column >= left; --column) {
-                cell_at(screen, row, column) =
-                    column - count >= left ? cell_at(screen, row, column - count) : blank;
-            }
+            screen_cell* cells = row_start(screen, row, left);
+            std::copy_backward(cells, cells + width - shift, cells + width);
+            fill_cells(cells, shift, blank);
         }
         break;
     }
@@ -146,10 +222,7 @@ void write_text(screen_model& screen, byte_view text, change_list* changes)
         const int room_cells = screen.columns - screen.cursor_column + 1;
         const std::size_t room = static_cast<std::size_t>(room_cells);
         const std::size_t run = std::min(room, text.size() - done);
-        screen_cell* cell = &cell_at(screen, screen.cursor_row, screen.cursor_column);
-        for (std::size_t i = 0; i < run; ++i) {
-            cell[i] = screen_cell{text[done + i], colours};
-        }
+        put_cells(&cell_at(screen, screen.cursor_row, screen.cursor_column), text.substr(done, run), colours);
         screen_change change;
         change.what = screen_change::kind::cells;
         change.row = screen.cursor_row;

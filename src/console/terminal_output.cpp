@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <new>
 
 #include "console/glyphs.h"
 
@@ -126,6 +127,14 @@ void forget_cursor(terminal_output& output)
 void begin_output(terminal_output& output)
 {
     if (!output.started) {
+        // Room for all the output the bound lets wait, had at the start: a
+        // terminal that falls behind then never makes the buffer grow while
+        // frames come. Pages the output never reaches are never touched.
+        try {
+            output.unsent.reserve(output.unsent_limit);
+        } catch (const std::bad_alloc&) {
+            // It grows as it is filled instead.
+        }
         output.unsent.append(start_modes);
         output.started = true;
         output.colours = -1;  // SGR 0 gives the terminal's default colours, not ours
@@ -148,9 +157,7 @@ void render_run(terminal_output& output, const screen_model& screen, int row, in
 {
     set_terminal_colours(output, make_attribute(screen.foreground, screen.background));
     set_terminal_cursor(output, row, column);
-    for (char byte : bytes) {
-        append_glyph(output.unsent, byte, output.utf8);
-    }
+    append_glyphs(output.unsent, bytes, output.utf8);
     advance_cursor(output, screen, bytes.size());
 }
 
@@ -381,11 +388,21 @@ void drain_output(terminal_output& output, int milliseconds)
 
 byte_string restore_sequence(const screen_model& screen)
 {
-    byte_string out;
-    out.append(cancel_sequence);
-    out.append("\x1b[0m\x1b[r\x1b[?25h");
+    char bytes[restore_sequence_limit];
+    return {bytes, write_restore_sequence(screen, bytes)};
+}
+
+std::size_t write_restore_sequence(const screen_model& screen, char (&bytes)[restore_sequence_limit])
+{
+    constexpr byte_view usual_modes = "\x1b[0m\x1b[r\x1b[?25h";
+    // The address is at most 14 bytes, which a string holds without the heap.
     terminal_output placing;
     set_terminal_cursor(placing, screen.cursor_row, screen.cursor_column);
-    out.append(placing.unsent);
-    return out;
+    std::size_t length = 0;
+    for (const byte_view part : {cancel_sequence, usual_modes, byte_view(placing.unsent)}) {
+        const std::size_t count = std::min(part.size(), restore_sequence_limit - length);
+        part.copy(bytes + length, count);
+        length += count;
+    }
+    return length;
 }

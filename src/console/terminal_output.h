@@ -71,3 +71,7 @@ void drain_output(terminal_output& output, int milliseconds);
 // Returns the terminal to its usual modes, leaving the screen content and
 // putting the cursor where the model has it.
 byte_string restore_sequence(const screen_model& screen);
+
+// The same bytes into `bytes`; returns their length.
+inline constexpr std::size_t restore_sequence_limit = 40;
+std::size_t write_restore_sequence(const screen_model& screen, char (&bytes)[restore_sequence_limit]);

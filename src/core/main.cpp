@@ -14,6 +14,8 @@
 #include "core/arithmetic.h"
 #include "core/frame.h"
 #include "core/zarim.h"
+#include "format/frame_digits.h"
+#include "format/mask.h"
 #include "format/masks.h"
 #include "format/number_text.h"
 #include "logfile/log_file.h"
@@ -84,22 +86,32 @@ bool read_console_keys(void* console)
     return read_key_bytes(*static_cast<console_device*>(console));
 }
 
+// Where a frame's texts are made, kept from one frame to the next so that a
+// valid frame needs no memory of its own. The digits serve both the table
+// row and the log line.
+struct frame_work {
+    byte_string frame_bytes;
+    frame_digits digits;
+    mask_state table_row;
+};
+
 void handle_frame(console_device& console, const bit_mask_table& masks, byte_view frame_text,
                   receiver_state& state, channel_number log_channel, const byte_string& log_file_name,
-                  log_backlog& backlog, error_number& error)
+                  log_backlog& backlog, frame_work& work, error_number& error)
 {
     show_reception(console, frame_text);
-    const byte_string frame_bytes = frame_text_to_bytes(frame_text);
-    byte_string frame_data;
-    if (!verify_frame(masks, frame_bytes, state, frame_data)) {
+    frame_text_to_bytes(frame_text, work.frame_bytes);
+    byte_view frame_data;
+    if (!verify_frame(masks, work.frame_bytes, state, frame_data)) {
         show_crc_error(console, state.crc_error_count);
         return;
     }
     show_crc_ok(console);
     const decoded_frame frame = decode_frame(frame_data, state);
-    const byte_string table_row = format_table_row(frame);
+    make_frame_digits(frame, work.digits);
+    const byte_view table_row = format_table_row(frame, work.digits, work.table_row);
     show_table_row(console, table_row, frame.time_gap, frame.battery_voltage);
-    append_log_line(log_channel, log_file_name, frame, backlog, error);
+    append_log_line(log_channel, log_file_name, frame, work.digits, backlog, error);
     update_previous(frame, state);
 }
 
@@ -141,6 +153,7 @@ int main()
     // The receive loop.
     receiver_state state;
     log_backlog backlog;
+    frame_work work;
     for (;;) {
         error = error::none;
         flush_console(console);
@@ -152,7 +165,7 @@ int main()
         const received_datagram datagram = receive_datagram(endpoint, error, &waiting_mask, &terminal);
         if (error == error::none) {
             handle_frame(console, masks, datagram.payload, state, log_channel, log_file_name,
-                         backlog, error);
+                         backlog, work, error);
         }
         if (first_char_code(read_key(console)) == escape_key) break;
     }

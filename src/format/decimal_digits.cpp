@@ -1,5 +1,7 @@
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "format/number_text.h"
 
@@ -31,6 +33,70 @@ int estimate_decimal_exponent(int b)
     return product >= 0 ? product / 65536 : -((-product + 65535) / 65536);
 }
 
+// b with 2^b <= magnitude < 2^(b+1). A normal extended value (integer bit
+// set, exponent field neither 0 nor all ones) carries it in its exponent
+// field; frexp, a library call, is left the rest.
+int binary_exponent(long double magnitude)
+{
+    unsigned char bytes[10];
+    std::memcpy(bytes, &magnitude, sizeof bytes);  // significand, then sign and exponent
+    const unsigned field = (static_cast<unsigned>(bytes[9] & 0x7Fu) << 8) | bytes[8];
+    if (field != 0 && field != 0x7FFFu && (bytes[7] & 0x80u) != 0) {
+        return static_cast<int>(field) - 16383;
+    }
+    int frexp_exponent = 0;
+    std::frexp(magnitude, &frexp_exponent);  // magnitude = m * 2^e, 0.5 <= m < 1
+    return frexp_exponent - 1;
+}
+
+// "00" to "99": two digits at a time halve the divisions.
+constexpr std::array<char, 200> digit_pairs = [] {
+    std::array<char, 200> pairs{};
+    for (std::size_t i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+// The 9 decimal digits of a value below 10^9, leading zeros included.
+void write_9_digits(std::uint32_t value, char* digits)
+{
+    for (int i = 7; i >= 1; i -= 2) {
+        const auto pair = static_cast<std::size_t>(value % 100);
+        value /= 100;
+        digits[i] = digit_pairs[2 * pair];
+        digits[i + 1] = digit_pairs[2 * pair + 1];
+    }
+    digits[0] = static_cast<char>('0' + value);
+}
+
+// The 18 decimal digits of a value below 10^18, leading zeros included: two
+// halves in 32-bit arithmetic, which divides at half the cost.
+void write_18_digits(std::uint64_t value, char* digits)
+{
+    write_9_digits(static_cast<std::uint32_t>(value / 1000000000u), digits);
+    write_9_digits(static_cast<std::uint32_t>(value % 1000000000u), digits + 9);
+}
+
+// Rounds the first d.count digits on `next`, the digit after them, alone:
+// above 5 up, exactly 5 up only to make the last digit even. A carry out of
+// the first digit leaves "1" and zeros, one decade higher.
+void round_on_next_digit(digit_string& d, char next)
+{
+    const bool last_odd = ((d.digits[d.count - 1] - '0') & 1) != 0;
+    if (next > '5' || (next == '5' && last_odd)) {
+        int i = d.count - 1;
+        while (i >= 0 && d.digits[i] == '9') d.digits[i--] = '0';
+        if (i >= 0) {
+            d.digits[i] = static_cast<char>(d.digits[i] + 1);
+        } else {
+            d.digits[0] = '1';
+            d.exponent += 1;
+        }
+    }
+}
+
 }  // namespace
 
 long double power_of_ten(unsigned p)
@@ -57,14 +123,13 @@ digit_string decimal_digits(long double value, int n)
         fill(d, '9');
         d.exponent = 999;
         d.negative = value < 0;
+        d.infinite = true;
         return d;
     }
 
     d.negative = std::signbit(value);
     const long double magnitude = std::fabs(value);
-    int frexp_exponent = 0;
-    std::frexp(magnitude, &frexp_exponent);  // magnitude = m * 2^e, 0.5 <= m < 1
-    const int b = frexp_exponent - 1;
+    const int b = binary_exponent(magnitude);
     int k = estimate_decimal_exponent(b);
 
     const int p = 17 - k;
@@ -100,30 +165,20 @@ digit_string decimal_digits(long double value, int n)
     if (!(y >= ten_to_17)) y = ten_to_17;
     d.exponent = k + 1;
 
-    // 18 digits of y and two guard zeros; keep the first N + 1.
-    char all[20];
-    auto integer = static_cast<std::uint64_t>(y);
-    for (int i = 17; i >= 0; --i) {
-        all[i] = static_cast<char>('0' + integer % 10);
-        integer /= 10;
-    }
-    all[18] = '0';
-    all[19] = '0';
+    // 18 digits of y and a guard zero; the first N stay, rounded on the
+    // next one.
+    write_18_digits(static_cast<std::uint64_t>(y), d.digits);
+    d.digits[18] = '0';
+    if (d.count < 19) round_on_next_digit(d, d.digits[d.count]);
+    return d;
+}
 
-    for (int i = 0; i < d.count; ++i) d.digits[i] = all[i];
-    if (d.count < 19) {
-        const char next = all[d.count];
-        const bool last_odd = ((d.digits[d.count - 1] - '0') & 1) != 0;
-        if (next > '5' || (next == '5' && last_odd)) {
-            int i = d.count - 1;
-            while (i >= 0 && d.digits[i] == '9') d.digits[i--] = '0';
-            if (i >= 0) {
-                d.digits[i] = static_cast<char>(d.digits[i] + 1);
-            } else {
-                d.digits[0] = '1';
-                d.exponent += 1;
-            }
-        }
-    }
+digit_string shorter_digits(const digit_string& full, int n)
+{
+    digit_string d = full;
+    d.count = n < 1 ? 1 : (n > full.count ? full.count : n);
+    // Zero and not-a-number are zeros at any length, and an infinity is
+    // nines at any length: neither is rounded.
+    if (d.count < full.count && !full.infinite) round_on_next_digit(d, full.digits[d.count]);
     return d;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <span>
 
 #include "format/number_text.h"
 
@@ -10,26 +11,7 @@ namespace {
 
 // The digit string the formatter works from: 18 significant digits and a
 // zero, enough for every value the receiver shows.
-constexpr std::size_t digit_count = 19;
-
-enum class field_kind { none, number, whole_text, first_character, fixed_text };
-
-// One field as it stands in the mask. Every mask character of a numeric
-// field is one position of its text, so `length` is also the width the
-// field has before its value widens it.
-struct mask_field {
-    field_kind kind = field_kind::none;
-    std::size_t length = 0;
-    std::size_t integer_positions = 0;  // "#", ",", and the "**" or "$$" prefix
-    std::size_t decimal_places = 0;
-    bool has_point = false;
-    bool plus_in_front = false;
-    char trailing_sign = 0;  // '+', '-' or 0
-    bool star_fill = false;
-    bool currency = false;
-    bool grouping = false;
-    int exponent_digits = 0;  // 1 to 4 from a "^" run; 0 for none
-};
+constexpr std::size_t digit_count = full_digit_count;
 
 // How the literal scan treats each byte: most bytes are plain text, a few
 // always start a field, and the rest start one only in some company.
@@ -162,6 +144,7 @@ void append_char(mask_state& state, char c)
 
 void append_run(mask_state& state, char c, std::size_t count)
 {
+    if (count == 0) return;
     count = std::min(count, room(state));
     std::memset(state.text + state.length, c, count);
     state.length += count;
@@ -169,6 +152,7 @@ void append_run(mask_state& state, char c, std::size_t count)
 
 void append_bytes(mask_state& state, const char* bytes, std::size_t count)
 {
+    if (count == 0) return;
     count = std::min(count, room(state));
     if (count > 0) std::memcpy(state.text + state.length, bytes, count);
     state.length += count;
@@ -210,11 +194,52 @@ bool copy_literal_text(mask_state& state)
     return false;
 }
 
+// Reads the next step from the mask, and keeps it when its literal text is
+// a plain run of the mask, copied as it stands (see next_field).
+const mask_field* read_next_field(mask_state& state, mask_field& scratch)
+{
+    mask_memo& memo = state.memo;
+    // Off the remembered path: the steps after this one may not come again.
+    memo.count = memo.next;
+
+    const std::size_t from = state.position;
+    std::size_t plain_end = from;
+    while (plain_end < state.mask.size() && class_of(state.mask[plain_end]) == byte_class::literal) ++plain_end;
+    scratch = mask_field{};
+    const bool found = copy_literal_text(state) && field_at(state.mask, state.position, scratch);
+    if (state.position != plain_end || memo.count == mask_memo_steps) {
+        return found ? &scratch : nullptr;
+    }
+    mask_step& step = memo.steps[memo.count];
+    step = mask_step{from, state.position, found, scratch};
+    memo.next = ++memo.count;
+    return found ? &step.field : nullptr;
+}
+
+// Copies the literal text up to the next field, as copy_literal_text does,
+// and reads that field: the field, or nullptr when there is none. What it
+// finds depends only on the mask and the position, so a state that formats
+// with the same mask again takes each step it took before from its memo, in
+// the same order, instead of reading the mask again. A field not kept is
+// read into `scratch`.
+inline const mask_field* next_field(mask_state& state, mask_field& scratch)
+{
+    mask_memo& memo = state.memo;
+    if (memo.next < memo.count && memo.steps[memo.next].from == state.position) {
+        const mask_step& step = memo.steps[memo.next++];
+        append_bytes(state, state.mask.data() + step.from, step.to - step.from);
+        state.position = step.to;
+        return step.field_found ? &step.field : nullptr;
+    }
+    return read_next_field(state, scratch);
+}
+
 // The text after a field reaches the result at once; when it runs to the end
 // of the mask the next argument starts again from the mask's first field.
 void finish_field(mask_state& state)
 {
-    if (!copy_literal_text(state)) state.position = 0;
+    mask_field scratch;
+    if (next_field(state, scratch) == nullptr) state.position = 0;
 }
 
 // The pieces of one numeric field's text, left to right. Digits past the
@@ -274,12 +299,15 @@ bool round_digits(char* digits, std::size_t kept, char dropped, bool later_nonze
     return false;
 }
 
-bool any_nonzero(const char* digits, std::size_t from, std::size_t to)
+// One past the last digit that is not '0' (0 when all are): whether any
+// digit from some place on is non-zero is then one comparison. Read from the
+// end, it is found at once for most values.
+std::size_t significant_end(const char* digits, std::size_t count)
 {
-    for (std::size_t i = from; i < to; ++i) {
-        if (digits[i] != '0') return true;
-    }
-    return false;
+    // Whole numbers end in long runs of zeros: eight at a time first.
+    while (count >= 8 && std::memcmp(digits + count - 8, "00000000", 8) == 0) count -= 8;
+    while (count > 0 && digits[count - 1] == '0') --count;
+    return count;
 }
 
 // Exponent part "E+dd": at least `minimum` digits, more when the exponent
@@ -303,11 +331,11 @@ std::size_t write_exponent(char* out, long long exponent, int minimum)
     return length;
 }
 
-void format_number(mask_state& state, const mask_field& field, long double value)
+void format_number(mask_state& state, const mask_field& field, const digit_string& d)
 {
-    const digit_string d = decimal_digits(value, static_cast<int>(digit_count));
     const char* raw = d.digits;
-    const bool zero = !any_nonzero(raw, 0, digit_count);
+    const std::size_t nonzero_end = significant_end(raw, digit_count);
+    const bool zero = nonzero_end == 0;
     const bool negative = d.negative;
     const std::size_t decimals = field.decimal_places;
     const std::size_t integer = field.integer_positions;
@@ -350,9 +378,16 @@ void format_number(mask_state& state, const mask_field& field, long double value
             return i < lead || i - lead >= digit_count ? '0' : raw[i - lead];
         };
         std::size_t count = whole_digits + decimals;
-        for (std::size_t i = 0; i < count; ++i) kept[i] = digit(i);
+        if (lead == 0) {
+            // The usual case: the digits as they stand (count is at most 19
+            // here), copied whole, which costs less than copying count.
+            static_assert(sizeof d.digits <= sizeof kept);
+            std::memcpy(kept, raw, sizeof d.digits);
+        } else {
+            for (std::size_t i = 0; i < count; ++i) kept[i] = digit(i);
+        }
         const std::size_t later = std::max(count + 1, lead) - lead;
-        const bool later_nonzero = later < digit_count && any_nonzero(raw, later, digit_count);
+        const bool later_nonzero = later < nonzero_end;
         if (round_digits(kept, count, digit(count), later_nonzero)) {
             std::memmove(kept + 1, kept, count);
             kept[0] = '1';
@@ -386,7 +421,7 @@ void format_number(mask_state& state, const mask_field& field, long double value
         for (std::size_t i = 0; i < known; ++i) kept[i] = raw[i];
         long long exponent = static_cast<long long>(d.exponent) - static_cast<long long>(integer_room);
         const char dropped = mantissa < digit_count ? raw[mantissa] : '0';
-        const bool later_nonzero = mantissa + 1 < digit_count && any_nonzero(raw, mantissa + 1, digit_count);
+        const bool later_nonzero = mantissa + 1 < nonzero_end;
         if (known > 0 && round_digits(kept, known, dropped, later_nonzero)) {
             // All nines became "1000...": same digit count, one more decade.
             kept[0] = '1';
@@ -446,8 +481,22 @@ void place_text(mask_state& state, const mask_field& field, byte_view text)
 mask_state begin_mask(byte_view mask)
 {
     mask_state state;
-    state.mask = mask;
+    begin_mask(state, mask);
     return state;
+}
+
+void begin_mask(mask_state& state, byte_view mask)
+{
+    state.mask = mask;
+    state.position = 0;
+    state.length = 0;
+    mask_memo& memo = state.memo;
+    if (memo.mask_data != mask.data() || memo.mask_size != mask.size()) {
+        memo.mask_data = mask.data();
+        memo.mask_size = mask.size();
+        memo.count = 0;
+    }
+    memo.next = 0;
 }
 
 mask_state begin_mask(const char* mask)
@@ -459,24 +508,43 @@ mask_state begin_mask(const char* mask)
 // mismatched argument cannot shift all the later ones.
 void add_number(mask_state& state, long double value)
 {
-    mask_field field;
-    if (!copy_literal_text(state) || !field_at(state.mask, state.position, field)) return;
+    add_digits(state, decimal_digits(value, full_digit_count));
+}
+
+void add_digits(mask_state& state, const digit_string& digits)
+{
+    mask_field scratch;
+    const mask_field* found = next_field(state, scratch);
+    if (found == nullptr) return;
+    const mask_field& field = *found;
     state.position += field.length;
     if (field.kind == field_kind::number) {
-        format_number(state, field, value);
+        format_number(state, field, digits);
     } else {
-        place_text(state, field, number_text(value));
+        // The number's text: its print form at 15 digits without the blanks.
+        char text[print_form_limit];
+        std::size_t length = lay_out_print_form(shorter_digits(digits, 15), std::span(text));
+        const std::size_t start = text[0] == ' ' ? 1 : 0;
+        length -= 1;
+        place_text(state, field, byte_view(text + start, length - start));
     }
     finish_field(state);
 }
 
 void add_text(mask_state& state, byte_view text)
 {
-    mask_field field;
-    if (!copy_literal_text(state) || !field_at(state.mask, state.position, field)) return;
+    mask_field scratch;
+    const mask_field* found = next_field(state, scratch);
+    if (found == nullptr) return;
+    const mask_field& field = *found;
     state.position += field.length;
     place_text(state, field, text);
     finish_field(state);
+}
+
+byte_view mask_text(const mask_state& state)
+{
+    return {state.text, state.length};
 }
 
 byte_string end_mask(mask_state& state)

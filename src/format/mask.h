@@ -37,18 +37,61 @@
 #include <cstddef>
 
 #include "core/types.h"
+#include "format/number_text.h"
 
 // Characters beyond this many are dropped, whatever produced them.
 inline constexpr std::size_t mask_result_limit = 1024;
 
+enum class field_kind { none, number, whole_text, first_character, fixed_text };
+
+// One field as it stands in the mask. Every mask character of a numeric
+// field is one position of its text, so `length` is also the width the
+// field has before its value widens it.
+struct mask_field {
+    field_kind kind = field_kind::none;
+    std::size_t length = 0;
+    std::size_t integer_positions = 0;  // "#", ",", and the "**" or "$$" prefix
+    std::size_t decimal_places = 0;
+    bool has_point = false;
+    bool plus_in_front = false;
+    char trailing_sign = 0;  // '+', '-' or 0
+    bool star_fill = false;
+    bool currency = false;
+    bool grouping = false;
+    int exponent_digits = 0;  // 1 to 4 from a "^" run; 0 for none
+};
+
+// One step through the mask from a position: a plain run of literal text
+// up to `to`, then the field that starts there, or the end of the mask.
+struct mask_step {
+    std::size_t from = 0;
+    std::size_t to = 0;
+    bool field_found = false;
+    mask_field field;
+};
+
+// The steps a state has taken through its mask, in order, so that the same
+// mask read again in the same state costs no parsing. Two steps a field (the
+// text before it, and the field) hold the table row's ten fields.
+inline constexpr std::size_t mask_memo_steps = 24;
+struct mask_memo {
+    const char* mask_data = nullptr;  // the mask the steps belong to
+    std::size_t mask_size = 0;
+    std::size_t count = 0;  // steps kept
+    std::size_t next = 0;   // the step expected next
+    mask_step steps[mask_memo_steps];
+};
+
 // One formatting call's state. The mask is read, never copied or changed, so
-// it must outlive the state; the system's masks are constants. The result is
+// it must outlive the state, and must not change while the state is kept to
+// format with it again; the system's masks are constants. The result is
 // built in place, without touching the heap, and becomes a byte string only
 // at end_mask.
 struct mask_state {
     byte_view mask;
     std::size_t position = 0;  // next mask character to read
     std::size_t length = 0;    // characters of text in use
+    mask_memo memo;
     char text[mask_result_limit];
 };
 
@@ -56,13 +99,24 @@ mask_state begin_mask(byte_view mask);
 mask_state begin_mask(const char* mask);
 // A temporary mask would be gone before the first field is read.
 mask_state begin_mask(byte_string&& mask) = delete;
+// Starts again in a state kept by the caller, without copying it. With the
+// mask it had before, the state reads it from its memo.
+void begin_mask(mask_state& state, byte_view mask);
 
 // Formats the value into the next field. Every integer and float kind the
 // receiver uses converts exactly to long double.
 void add_number(mask_state& state, long double value);
+
+// The same for a value given by its digits, decimal_digits(value, 19): a
+// caller that needs the value's digits for other texts as well makes them
+// once.
+void add_digits(mask_state& state, const digit_string& digits);
 
 // Places the text into the next field.
 void add_text(mask_state& state, byte_view text);
 
 // The text built so far. The state is left empty.
 byte_string end_mask(mask_state& state);
+
+// The text built so far, in the state; valid until the state changes.
+byte_view mask_text(const mask_state& state);

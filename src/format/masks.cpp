@@ -18,6 +18,15 @@ byte_string format_table_row(const decoded_frame& frame)
     return end_mask(state);
 }
 
+byte_view format_table_row(const decoded_frame& frame, const frame_digits& digits, mask_state& state)
+{
+    begin_mask(state, row_mask);
+    add_digits(state, digits.counter);
+    add_text(state, frame.time_text);
+    for (const digit_string& value : digits.values) add_digits(state, value);
+    return mask_text(state);
+}
+
 byte_string format_address_text(const std::uint8_t (&address_bytes)[4])
 {
     mask_state state = begin_mask(address_mask);

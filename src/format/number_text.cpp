@@ -4,7 +4,27 @@
 
 namespace {
 
-void append_unsigned(byte_string& out, unsigned value)
+// Lays a text out left to right in a buffer known to be large enough.
+struct text_cursor {
+    char* at;
+};
+
+void put(text_cursor& out, char c)
+{
+    *out.at++ = c;
+}
+
+void put(text_cursor& out, const char* bytes, int count)
+{
+    for (int i = 0; i < count; ++i) *out.at++ = bytes[i];
+}
+
+void put_run(text_cursor& out, char c, int count)
+{
+    for (int i = 0; i < count; ++i) *out.at++ = c;
+}
+
+void put_unsigned(text_cursor& out, unsigned value)
 {
     char buffer[10];
     int length = 0;
@@ -12,57 +32,63 @@ void append_unsigned(byte_string& out, unsigned value)
         buffer[length++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    while (length > 0) out.push_back(buffer[--length]);
+    while (length > 0) put(out, buffer[--length]);
 }
 
 // d1[.d2...ds]E+x: the mantissa keeps only its significant digits.
-void append_exponent_form(byte_string& out, const digit_string& d, int significant)
+void put_exponent_form(text_cursor& out, const digit_string& d, int significant)
 {
-    out.push_back(d.digits[0]);
+    put(out, d.digits[0]);
     if (significant > 1) {
-        out.push_back('.');
-        out.append(d.digits + 1, static_cast<std::size_t>(significant - 1));
+        put(out, '.');
+        put(out, d.digits + 1, significant - 1);
     }
-    out.push_back('E');
+    put(out, 'E');
     const int shown = d.exponent - 1;
-    out.push_back(shown >= 0 ? '+' : '-');
-    append_unsigned(out, static_cast<unsigned>(shown >= 0 ? shown : -shown));
+    put(out, shown >= 0 ? '+' : '-');
+    put_unsigned(out, static_cast<unsigned>(shown >= 0 ? shown : -shown));
 }
 
 }  // namespace
 
-byte_string print_form(long double value, int precision)
+std::size_t lay_out_print_form(const digit_string& d, std::span<char, print_form_limit> text)
 {
-    const digit_string d = decimal_digits(value, precision);
     const int n = d.count;
     int s = n;
     while (s > 0 && d.digits[s - 1] == '0') --s;
     const int e = d.exponent;
 
-    byte_string out;
-    out.push_back(d.negative ? '-' : ' ');
+    text_cursor out{text.data()};
+    put(out, d.negative ? '-' : ' ');
     if (s == 0) {
-        out.push_back('0');
+        put(out, '0');
     } else if (e >= s) {
         if (e <= n) {
-            out.append(d.digits, static_cast<std::size_t>(s));
-            out.append(static_cast<std::size_t>(e - s), '0');
+            put(out, d.digits, s);
+            put_run(out, '0', e - s);
         } else {
-            append_exponent_form(out, d, s);
+            put_exponent_form(out, d, s);
         }
     } else if (s - e > n) {
-        append_exponent_form(out, d, s);
+        put_exponent_form(out, d, s);
     } else if (e <= 0) {
-        out.push_back('.');
-        out.append(static_cast<std::size_t>(-e), '0');
-        out.append(d.digits, static_cast<std::size_t>(s));
+        put(out, '.');
+        put_run(out, '0', -e);
+        put(out, d.digits, s);
     } else {
-        out.append(d.digits, static_cast<std::size_t>(e));
-        out.push_back('.');
-        out.append(d.digits + e, static_cast<std::size_t>(s - e));
+        put(out, d.digits, e);
+        put(out, '.');
+        put(out, d.digits + e, s - e);
     }
-    out.push_back(' ');
-    return out;
+    put(out, ' ');
+    return static_cast<std::size_t>(out.at - text.data());
+}
+
+byte_string print_form(long double value, int precision)
+{
+    char text[print_form_limit];
+    const std::size_t length = lay_out_print_form(decimal_digits(value, precision), std::span(text));
+    return {text, length};
 }
 
 byte_string number_text(long double value)

@@ -4,6 +4,9 @@
 // 80-bit extended precision.
 #pragma once
 
+#include <cstddef>
+#include <span>
+
 #include "core/types.h"
 
 // The decimal digits of a value: +-0.d1d2...dN x 10^exponent.
@@ -13,7 +16,12 @@ struct digit_string {
     int count = 0;      // N, 1 to 19
     char digits[20]{};  // ASCII '0'-'9'; the first `count` are meaningful
     int exponent = 1;
+    bool infinite = false;  // nines by rule, not digits of the value
 };
+
+// The digit count that holds every digit the conversion makes: 18 and a
+// zero. From these digits every shorter string can be had (shorter_digits).
+inline constexpr int full_digit_count = 19;
 
 // 10^p for 0 <= p, built from the binary digits of p with every partial
 // product rounded to the working precision. Texts depend on its last bit.
@@ -23,9 +31,21 @@ long double power_of_ten(unsigned p);
 // on digit n+1 alone with ties to even.
 digit_string decimal_digits(long double value, int n);
 
+// decimal_digits(value, n) made from decimal_digits(value, 19), which is
+// given: both come from the same 18-digit integer, and the shorter string
+// keeps its first n digits rounded on digit n + 1 alone, which the longer
+// one holds unrounded. So a value's digits are generated once and every
+// text of it is laid out from them. n is clamped to 1..19.
+digit_string shorter_digits(const digit_string& full, int n);
+
 // Sign position, body, one trailing space: " 123 ", "-5 ", " .5 ", " 1E+7 ".
 // precision is the count of significant digits, 7 or 15.
 byte_string print_form(long double value, int precision);
+
+// The print form of a digit string, into `text`; returns its length. The
+// longest, an exponent form of 19 digits, takes 28 characters.
+inline constexpr std::size_t print_form_limit = 32;
+std::size_t lay_out_print_form(const digit_string& digits, std::span<char, print_form_limit> text);
 
 // print_form at 15 digits without the trailing space and without a leading
 // space: "3000", "-7".

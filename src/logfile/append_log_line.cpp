@@ -2,6 +2,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 
@@ -15,7 +16,8 @@ namespace {
 bool usable_file_name(const byte_string& name)
 {
     // A NUL would make the open see a shorter name than the one shown.
-    return !name.empty() && name.find_first_of(byte_view("*?\0", 3)) == byte_string::npos;
+    const auto refused = [](char c) { return c == '*' || c == '?' || c == '\0'; };
+    return !name.empty() && std::none_of(name.begin(), name.end(), refused);
 }
 
 void abandon_open(channel_number channel, error_number code, error_number& error)
@@ -24,6 +26,7 @@ void abandon_open(channel_number channel, error_number code, error_number& error
     if (record && record->handle >= 0) {
         ::close(record->handle);
     }
+    recycle_channel_record(std::move(record));
     error = code;
 }
 
@@ -48,17 +51,19 @@ channel_record* open_log_channel(channel_number channel, const byte_string& file
     channel_record fresh;
     fresh.number = channel;
     fresh.kind = channel_kind::disk_file;
-    try {
-        fresh.name = file_name;
-    } catch (const std::bad_alloc&) {
-        error = error::out_of_memory;
-        return nullptr;
-    }
     if (!insert_channel(std::move(fresh))) {
         error = error::out_of_memory;
         return nullptr;
     }
     channel_record* record = find_channel(channel);
+    // Named in place: a record the table kept from the last line still has
+    // the room for the name.
+    try {
+        record->name.assign(file_name);
+    } catch (const std::bad_alloc&) {
+        abandon_open(channel, error::out_of_memory, error);
+        return nullptr;
+    }
 
     // Never O_TRUNC: a later start on the same day adds to the same file.
     // Appending puts every write at the end without a seek there first.
@@ -99,10 +104,52 @@ std::size_t whole_lines(const std::deque<byte_string>& lines, std::size_t writte
     return count;
 }
 
+// Writes the bytes with as many writes as the file takes; returns how many
+// it took before a write failed.
+std::size_t write_run(const channel_record& record, byte_view run, error_number& error)
+{
+    std::size_t written = 0;
+    while (written < run.size()) {
+        const ssize_t count =
+            file_calls.write(record.handle, run.data() + written, run.size() - written);
+        if (count > 0) {
+            written += static_cast<std::size_t>(count);
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else {
+            error = count == 0 ? error::disk_full : file_error_number(errno);
+            break;
+        }
+    }
+    return written;
+}
+
+// Cuts the file back by the `excess` bytes at its end that the last run put
+// there, so that a reader of the file never meets half a line.
+void cut_back(const channel_record& record, std::size_t excess, error_number& error)
+{
+    // Only here is the position needed: the writes have left it at the end
+    // of what they put in, under the lock no other appender has.
+    const off_t end = ::lseek(record.handle, 0, SEEK_CUR);
+    if (end < 0) {
+        error = file_error_number(errno);
+        return;
+    }
+    const off_t keep = end - static_cast<off_t>(excess);
+    int cut;
+    do {
+        cut = file_calls.ftruncate(record.handle, keep);
+    } while (cut != 0 && errno == EINTR);
+    if (cut != 0) {
+        // The partial line stays; say so rather than the write's reason.
+        error = file_error_number(errno);
+    }
+}
+
 // Writes the lines in one run and gives how many of them are now in the file.
-// A run that stops part-way is cut back to its last whole line, so a reader
-// of the file never meets half a line, and the rest waits for the next try.
-std::size_t write_lines(channel_record& record, const std::deque<byte_string>& lines,
+// A run that stops part-way is cut back to its last whole line, and the rest
+// waits for the next try.
+std::size_t write_lines(const channel_record& record, const std::deque<byte_string>& lines,
                         error_number& error)
 {
     byte_string run;
@@ -120,44 +167,25 @@ std::size_t write_lines(channel_record& record, const std::deque<byte_string>& l
         run.append(line);
     }
 
-    std::size_t written = 0;
-    while (written < run.size()) {
-        const ssize_t count =
-            file_calls.write(record.handle, run.data() + written, run.size() - written);
-        if (count > 0) {
-            written += static_cast<std::size_t>(count);
-        } else if (count < 0 && errno == EINTR) {
-            continue;
-        } else {
-            error = count == 0 ? error::disk_full : file_error_number(errno);
-            break;
-        }
-    }
+    const std::size_t written = write_run(record, run, error);
     if (written == run.size()) {
         return lines.size();
     }
-
     std::size_t whole_bytes = 0;
     const std::size_t count = whole_lines(lines, written, whole_bytes);
     if (whole_bytes < written) {
-        // Only here is the position needed: the writes have left it at the
-        // end of what they put in, under the lock no other appender has.
-        const off_t end = ::lseek(record.handle, 0, SEEK_CUR);
-        if (end < 0) {
-            error = file_error_number(errno);
-            return count;
-        }
-        const off_t keep = end - static_cast<off_t>(written) + static_cast<off_t>(whole_bytes);
-        int cut;
-        do {
-            cut = file_calls.ftruncate(record.handle, keep);
-        } while (cut != 0 && errno == EINTR);
-        if (cut != 0) {
-            // The partial line stays; say so rather than the write's reason.
-            error = file_error_number(errno);
-        }
+        cut_back(record, written - whole_bytes, error);
     }
     return count;
+}
+
+// Beyond the bound the newest lines are counted and dropped.
+void keep_within_bound(log_backlog& backlog)
+{
+    while (backlog.lines.size() > log_backlog_limit) {
+        backlog.lines.pop_back();
+        backlog.dropped += 1;
+    }
 }
 
 // One try at the file: everything waiting goes in, oldest first, as far as it
@@ -172,9 +200,28 @@ void write_waiting_lines(channel_number channel, const byte_string& file_name,
                             backlog.lines.begin() + static_cast<std::ptrdiff_t>(written));
         close_channel(channel, error);
     }
-    while (backlog.lines.size() > log_backlog_limit) {
-        backlog.lines.pop_back();
-        backlog.dropped += 1;
+    keep_within_bound(backlog);
+}
+
+// The usual case, with nothing waiting: the line goes to the file straight
+// from where it was made, and only a line the file did not take whole is
+// kept to wait.
+void write_line_alone(channel_number channel, const byte_string& file_name, log_backlog& backlog,
+                      error_number& error)
+{
+    channel_record* record = open_log_channel(channel, file_name, error);
+    bool whole = false;
+    if (record != nullptr) {
+        const std::size_t written = write_run(*record, backlog.line, error);
+        whole = written == backlog.line.size();
+        if (!whole && written > 0) {
+            cut_back(*record, written, error);
+        }
+        close_channel(channel, error);
+    }
+    if (!whole) {
+        backlog.lines.push_back(backlog.line);
+        keep_within_bound(backlog);
     }
 }
 
@@ -183,7 +230,20 @@ void write_waiting_lines(channel_number channel, const byte_string& file_name,
 void append_log_line(channel_number channel, const byte_string& file_name,
                      const decoded_frame& frame, log_backlog& backlog, error_number& error)
 {
-    backlog.lines.push_back(log_line(frame));
+    frame_digits digits;
+    make_frame_digits(frame, digits);
+    append_log_line(channel, file_name, frame, digits, backlog, error);
+}
+
+void append_log_line(channel_number channel, const byte_string& file_name, const decoded_frame& frame,
+                     const frame_digits& digits, log_backlog& backlog, error_number& error)
+{
+    make_log_line(frame, digits, backlog.line);
+    if (backlog.lines.empty()) {
+        write_line_alone(channel, file_name, backlog, error);
+        return;
+    }
+    backlog.lines.push_back(backlog.line);
     write_waiting_lines(channel, file_name, backlog, error);
 }
 

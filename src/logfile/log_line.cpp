@@ -2,6 +2,8 @@
 #include "format/number_text.h"
 #include "logfile/log_file.h"
 
+#include <span>
+
 byte_string log_file_name_for_date(byte_view date)
 {
     // mm-dd-yyyy: year from position 7, month from 1, day from 4 (from 1).
@@ -44,4 +46,40 @@ byte_string log_line(const decoded_frame& frame)
     }
     line.append("\r\n");
     return line;
+}
+
+void make_log_line(const decoded_frame& frame, const frame_digits& digits, byte_string& line)
+{
+    // The 7- and 15-digit strings are roundings of the 19-digit ones the
+    // row was laid out from. The line is laid out aside and handed over in
+    // one copy; only a time text far longer than a frame's goes in apart.
+    constexpr std::size_t longest_time_text = 16;
+    constexpr std::size_t room = print_form_limit * 10 + longest_time_text + 16;
+    char text[room];
+    std::size_t length = 0;
+    const auto put_number = [&](const digit_string& value, int precision) {
+        length += lay_out_print_form(shorter_digits(value, precision),
+                                     std::span<char, print_form_limit>(text + length, print_form_limit));
+    };
+    put_number(digits.counter, 15);
+    text[length++] = ',';
+    const bool time_fits = frame.time_text.size() <= longest_time_text;
+    if (time_fits) {
+        frame.time_text.copy(text + length, frame.time_text.size());
+        length += frame.time_text.size();
+    }
+    const std::size_t time_end = length;
+    for (const digit_string& value : digits.values) {
+        text[length++] = ',';
+        put_number(value, 7);
+    }
+    text[length++] = '\r';
+    text[length++] = '\n';
+    if (time_fits) {
+        line.assign(text, length);
+    } else {
+        line.assign(text, time_end);
+        line.append(frame.time_text);
+        line.append(text + time_end, length - time_end);
+    }
 }

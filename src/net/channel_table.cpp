@@ -16,6 +16,9 @@ std::vector<std::unique_ptr<channel_record>> channel_table;
 
 int hand_out_counter = 0;
 
+// The last record handed back, to be entered again instead of a new one.
+std::unique_ptr<channel_record> spare_record;
+
 std::vector<std::unique_ptr<channel_record>>::iterator position_of(channel_number number)
 {
     return std::lower_bound(channel_table.begin(), channel_table.end(), number,
@@ -37,13 +40,20 @@ channel_record* find_channel(channel_number number)
 
 bool insert_channel(channel_record&& record)
 {
-    std::unique_ptr<channel_record> held(new (std::nothrow) channel_record(std::move(record)));
-    if (!held) {
+    const auto at = position_of(record.number);
+    if (at != channel_table.end() && (*at)->number == record.number) {
         return false;
     }
-    const auto at = position_of(held->number);
-    if (at != channel_table.end() && (*at)->number == held->number) {
-        return false;
+    std::unique_ptr<channel_record> held;
+    if (spare_record) {
+        // Assigned, not built: a name that fits the spare's room stays in it.
+        held = std::move(spare_record);
+        *held = std::move(record);
+    } else {
+        held.reset(new (std::nothrow) channel_record(std::move(record)));
+        if (!held) {
+            return false;
+        }
     }
     // The vector's own growth is the one allocation that cannot be asked for
     // without an exception; a failure there leaves the table as it was.
@@ -64,6 +74,13 @@ std::unique_ptr<channel_record> remove_channel(channel_number number)
     std::unique_ptr<channel_record> record = std::move(*at);
     channel_table.erase(at);
     return record;
+}
+
+void recycle_channel_record(std::unique_ptr<channel_record> record)
+{
+    if (record && !spare_record) {
+        spare_record = std::move(record);
+    }
 }
 
 channel_number next_free_channel()
@@ -91,5 +108,6 @@ void reset_channel_table()
         }
     }
     channel_table.clear();
+    spare_record.reset();
     hand_out_counter = 0;
 }

@@ -34,6 +34,11 @@ bool insert_channel(channel_record&& record);
 // Takes the record out of the table and returns it (empty when not open).
 std::unique_ptr<channel_record> remove_channel(channel_number number);
 
+// Hands a removed record back once its handle is done with. The table keeps
+// one, storage of its name included, for the next record entered: the log
+// channel is opened and closed once a frame. An empty one is ignored.
+void recycle_channel_record(std::unique_ptr<channel_record> record);
+
 // Rising numbers from 1, wrapping after 32767, skipping open ones. When all
 // 32767 are open it gives no_free_channel, which every open refuses.
 inline constexpr channel_number no_free_channel = -1;

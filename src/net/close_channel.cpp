@@ -9,6 +9,7 @@ void close_channel(channel_number channel, error_number& error)
 {
     std::unique_ptr<channel_record> record = remove_channel(channel);
     if (!record || record->handle < 0) {
+        recycle_channel_record(std::move(record));
         return;
     }
     // Linux releases the descriptor whatever close reports, so it is never
@@ -17,4 +18,5 @@ void close_channel(channel_number channel, error_number& error)
     if (result != 0 && record->kind == channel_kind::disk_file) {
         error = file_error_number(errno);
     }
+    recycle_channel_record(std::move(record));
 }

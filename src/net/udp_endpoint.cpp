@@ -245,12 +245,7 @@ received_datagram receive_datagram(channel_number channel, error_number& error,
         return result;
     }
 
-    try {
-        result.payload.assign(record->receive_buffer.get(), static_cast<std::size_t>(size));
-    } catch (const std::bad_alloc&) {
-        error = error::out_of_memory;
-        return result;
-    }
+    result.payload = byte_view(record->receive_buffer.get(), static_cast<std::size_t>(size));
     if (sender_size >= sizeof sender && sender.sin_family == AF_INET) {
         result.sender_address = sender.sin_addr.s_addr;  // already first octet first
         result.sender_port = ntohs(sender.sin_port);

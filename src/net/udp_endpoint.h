@@ -19,8 +19,10 @@ ipv4_address lookup_host_address(byte_view host_name, std::int32_t position);
 void open_udp_endpoint(channel_number channel, std::uint16_t port, std::uint32_t timeout_ms,
                        error_number& error);
 
+// The payload lies in the channel's receive buffer: it stays as received
+// until the next receive on the channel, or its close.
 struct received_datagram {
-    byte_string payload;
+    byte_view payload;
     ipv4_address sender_address = 0;
     std::uint16_t sender_port = 0;
 };
