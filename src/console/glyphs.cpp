@@ -1,8 +1,13 @@
 #include "console/glyphs.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -107,21 +112,53 @@ bool stands_for_itself(char byte)
     return static_cast<unsigned char>(static_cast<unsigned char>(byte) - 32u) < 95u;
 }
 
-// The same test for eight bytes at once, in one 64-bit word: whether any
-// byte is below 32 (subtracting 32 from each borrows into its top bit, and
-// the byte's own top bit is clear) or above 126 (adding 1 reaches the top
-// bit, or it was set already). A borrow or carry that crosses into the next
-// byte only ever starts at a byte that is itself found, so the answer for
-// the word is exact. Nearly every byte a frame shows stands for itself.
-bool eight_stand_for_themselves(const char* bytes)
+// How many of the bytes from the start stand for themselves. Nearly every
+// byte a frame shows does, so they are tested many at a time.
+std::size_t printable_prefix(const char* bytes, std::size_t count)
 {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen at once: as signed bytes, 32-126 are exactly those above 31
+    // and below 127 (128-255 are negative).
+    const __m128i above = _mm_set1_epi8(31);
+    const __m128i below = _mm_set1_epi8(127);
+    const auto printable_mask = [&](const char* at) {
+        const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        const __m128i in_range = _mm_and_si128(_mm_cmpgt_epi8(word, above), _mm_cmplt_epi8(word, below));
+        return static_cast<unsigned>(_mm_movemask_epi8(in_range));
+    };
+    for (; count - i >= 16; i += 16) {
+        const unsigned found = printable_mask(bytes + i);
+        if (found != 0xFFFFu) return i + static_cast<std::size_t>(std::countr_one(found));
+    }
+    if (i == count) return count;
+    if (count >= 16) {
+        // The last sixteen bytes, which overlap the ones already passed:
+        // those are marked as found, so the first byte missing is the answer.
+        const std::size_t last = count - 16;
+        const unsigned passed = (1u << (i - last)) - 1u;
+        const unsigned found = printable_mask(bytes + last) | passed;
+        return last + static_cast<std::size_t>(std::countr_one(found));
+    }
+#else
+    // Eight at once in a 64-bit word: whether any byte is below 32
+    // (subtracting 32 from each borrows into its top bit, and the byte's own
+    // top bit is clear) or above 126 (adding 1 reaches the top bit, or it was
+    // set already). A borrow or carry that crosses into the next byte only
+    // ever starts at a byte that is itself found, so the answer for the word
+    // is exact.
     constexpr std::uint64_t ones = 0x0101010101010101u;
     constexpr std::uint64_t tops = 0x8080808080808080u;
-    std::uint64_t word = 0;
-    std::memcpy(&word, bytes, sizeof word);
-    const std::uint64_t below_32 = (word - ones * 32u) & ~word & tops;
-    const std::uint64_t above_126 = ((word + ones) | word) & tops;
-    return (below_32 | above_126) == 0;
+    for (; count - i >= 8; i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bytes + i, sizeof word);
+        const std::uint64_t below_32 = (word - ones * 32u) & ~word & tops;
+        const std::uint64_t above_126 = ((word + ones) | word) & tops;
+        if ((below_32 | above_126) != 0) break;
+    }
+#endif
+    while (i < count && stands_for_itself(bytes[i])) ++i;
+    return i;
 }
 
 }  // namespace
@@ -147,21 +184,16 @@ void append_glyph(byte_string& out, char byte, bool utf8)
 void append_glyphs(byte_string& out, byte_view bytes, bool utf8)
 {
     const char* start = bytes.data();
-    const char* const end = start + bytes.size();
-    while (start != end) {
-        const char* run_end = start;
-        while (end - run_end >= 8 && eight_stand_for_themselves(run_end)) {
-            run_end += 8;
-        }
-        while (run_end != end && stands_for_itself(*run_end)) {
-            ++run_end;
-        }
-        out.append(start, static_cast<std::size_t>(run_end - start));
-        if (run_end == end) {
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const std::size_t run = printable_prefix(start, left);
+        out.append(start, run);
+        if (run == left) {
             break;
         }
-        append_glyph(out, *run_end, utf8);
-        start = run_end + 1;
+        append_glyph(out, start[run], utf8);
+        start += run + 1;
+        left -= run + 1;
     }
 }
 

@@ -5,11 +5,16 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 std::size_t index_of(const screen_model& screen, int row, int column)
 {
-    return static_cast<std::size_t>(row - 1) * static_cast<std::size_t>(screen.columns) +
+    return static_cast<std::size_t>(screen.row_places[static_cast<std::size_t>(row - 1)]) *
+               static_cast<std::size_t>(screen.columns) +
            static_cast<std::size_t>(column - 1);
 }
 
@@ -34,8 +39,24 @@ std::size_t width_of(int left, int right)
 
 void put_cells(screen_cell* cells, byte_view bytes, colour_attribute colours)
 {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen cells at once: the bytes interleaved with the colours are
+    // sixteen cells as they lie in memory.
+    const __m128i attributes = _mm_set1_epi8(static_cast<char>(colours));
+    for (; bytes.size() - i >= 16; i += 16) {
+        const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(cells + i), _mm_unpacklo_epi8(text, attributes));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(cells + i + 8), _mm_unpackhi_epi8(text, attributes));
+    }
+    if (bytes.size() - i >= 8) {
+        const __m128i text = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes.data() + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(cells + i), _mm_unpacklo_epi8(text, attributes));
+        i += 8;
+    }
+#endif
     const auto high = static_cast<std::uint16_t>(colours << 8);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
+    for (; i < bytes.size(); ++i) {
         const auto cell = static_cast<std::uint16_t>(high | static_cast<unsigned char>(bytes[i]));
         std::memcpy(static_cast<void*>(cells + i), &cell, sizeof cell);
     }
@@ -44,39 +65,44 @@ void put_cells(screen_cell* cells, byte_view bytes, colour_attribute colours)
 void fill_cells(screen_cell* cells, std::size_t count, screen_cell cell)
 {
     const auto word = static_cast<std::uint16_t>(cell.colours << 8 | static_cast<unsigned char>(cell.character));
-    for (std::size_t i = 0; i < count; ++i) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i eight = _mm_set1_epi16(static_cast<short>(word));
+    for (; count - i >= 8; i += 8) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(cells + i), eight);
+    }
+#endif
+    for (; i < count; ++i) {
         std::memcpy(static_cast<void*>(cells + i), &word, sizeof word);
     }
 }
 
-// The first of `width` cells of a row that start at `column`. Cells of a
-// row lie side by side, and rows follow one another, so a run of whole rows
-// is one block as well.
+// The first of `width` cells of a row that start at `column`: the cells of a
+// row lie side by side.
 screen_cell* row_start(screen_model& screen, int row, int column)
 {
     return screen.cells.data() + index_of(screen, row, column);
 }
 
 // Copies `rows` rows of the columns left to right from row `from` to row
-// `to`, whole rows at a time, in an order that reads every row before it is
-// overwritten. Rows of the full width are contiguous and move as one block.
+// `to`, in an order that reads every row before it is overwritten. Rows of
+// the full width move by their places alone: the rows they replace take the
+// places they leave, to be blanked or overwritten by the caller.
 void move_rows(screen_model& screen, int from, int to, int rows, int left, int right)
 {
     if (rows <= 0) {
         return;
     }
-    const auto width = width_of(left, right);
     if (left == 1 && right == screen.columns) {
-        const std::size_t block = width * static_cast<std::size_t>(rows);
-        const screen_cell* source = row_start(screen, from, 1);
-        screen_cell* target = row_start(screen, to, 1);
+        const auto places = screen.row_places.begin();
         if (to < from) {
-            std::copy(source, source + block, target);
+            std::rotate(places + (to - 1), places + (from - 1), places + (from - 1 + rows));
         } else {
-            std::copy_backward(source, source + block, target + block);
+            std::rotate(places + (from - 1), places + (from - 1 + rows), places + (to - 1 + rows));
         }
         return;
     }
+    const auto width = width_of(left, right);
     if (to < from) {
         for (int i = 0; i < rows; ++i) {
             std::copy_n(row_start(screen, from + i, left), width, row_start(screen, to + i, left));
@@ -163,7 +189,28 @@ screen_model make_screen(int rows, int columns)
     screen.columns = std::clamp(columns, 1, largest_screen_side);
     screen.cells.assign(static_cast<std::size_t>(screen.rows) * static_cast<std::size_t>(screen.columns),
                         screen_cell{});
+    screen.row_places.resize(static_cast<std::size_t>(screen.rows));
+    for (std::size_t row = 0; row < screen.row_places.size(); ++row) {
+        screen.row_places[row] = static_cast<std::uint16_t>(row);
+    }
     return screen;
+}
+
+bool operator==(const screen_model& a, const screen_model& b)
+{
+    if (a.rows != b.rows || a.columns != b.columns || a.cursor_row != b.cursor_row ||
+        a.cursor_column != b.cursor_column || a.foreground != b.foreground || a.background != b.background ||
+        a.pending_scroll != b.pending_scroll || a.cells.size() != b.cells.size() ||
+        a.row_places.size() != b.row_places.size()) {
+        return false;
+    }
+    for (int row = 1; row <= a.rows; ++row) {
+        const screen_cell* first = &cell_at(a, row, 1);
+        if (!std::equal(first, first + a.columns, &cell_at(b, row, 1))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // cppcheck-suppress constParameter ; the cell is handed out for writing

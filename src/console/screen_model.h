@@ -31,14 +31,21 @@ struct screen_cell {
 struct screen_model {
     int rows = 0;
     int columns = 0;
-    std::vector<screen_cell> cells;  // row by row, rows * columns
+    // Row by row, rows * columns, in the order of `row_places`: the table
+    // scrolls once a frame, and moving the places of its rows costs a
+    // fraction of moving their cells.
+    std::vector<screen_cell> cells;
+    std::vector<std::uint16_t> row_places;  // screen row r lies at cells' row row_places[r - 1]
     int cursor_row = 1;
     int cursor_column = 1;
     int foreground = 7;
     int background = 0;
     bool pending_scroll = false;
-    friend bool operator==(const screen_model&, const screen_model&) = default;
 };
+
+// Two models are equal when they show the same: where their rows lie in
+// memory does not count.
+bool operator==(const screen_model& a, const screen_model& b);
 
 // One thing a verb did to the cells, in the order it did it. A run of cells
 // refers to bytes of the text handed to write_text and was written in the

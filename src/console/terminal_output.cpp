@@ -21,35 +21,53 @@ constexpr char escape = 27;
 constexpr byte_view cancel_sequence = "\x18";
 constexpr byte_view start_modes = "\x1b[0m\x1b[r\x1b[?6l\x1b[4l\x1b[?25h";
 
-void append_number(byte_string& out, int value)
+// A control sequence is laid out in a small buffer and appended in one go:
+// a byte at a time, each append checks the string's room and length again.
+struct sequence_text {
+    char bytes[32];
+    std::size_t length = 0;
+};
+
+void put(sequence_text& text, char c)
 {
+    text.bytes[text.length++] = c;
+}
+
+void put_number(sequence_text& text, int value)
+{
+    // The numbers sent are rows, columns and colour parameters: below 10^5.
+    unsigned magnitude = value < 0 ? 0u : static_cast<unsigned>(value);
     char digits[12];
     int count = 0;
-    unsigned magnitude = value < 0 ? 0u : static_cast<unsigned>(value);
     do {
         digits[count++] = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
     } while (magnitude != 0);
-    while (count > 0) {
-        out.push_back(digits[--count]);
-    }
+    while (count > 0) put(text, digits[--count]);
 }
 
-void append_csi(byte_string& out)
+void put_csi(sequence_text& text)
 {
-    out.push_back(escape);
-    out.push_back('[');
+    put(text, escape);
+    put(text, '[');
+}
+
+void append_sequence(byte_string& out, const sequence_text& text)
+{
+    out.append(text.bytes, text.length);
 }
 
 // CSI n <final>, with n left out when it is 1, the default of these
 // sequences.
 void append_counted(byte_string& out, int count, char final)
 {
-    append_csi(out);
+    sequence_text text;
+    put_csi(text);
     if (count != 1) {
-        append_number(out, count);
+        put_number(text, count);
     }
-    out.push_back(final);
+    put(text, final);
+    append_sequence(out, text);
 }
 
 // Our numbering has bit 1 blue and bit 4 red; the ANSI one the reverse.
@@ -66,29 +84,31 @@ void set_terminal_colours(terminal_output& output, colour_attribute colours)
     if (output.colours == colours) {
         return;
     }
-    byte_string& out = output.unsent;
     const int foreground = foreground_of(colours);
     const int background = background_of(colours);
-    append_csi(out);
+    sequence_text text;
+    put_csi(text);
     if (output.colours < 0) {
-        out.append("0;");
-        append_number(out, foreground_parameter(foreground));
-        out.push_back(';');
-        append_number(out, background_parameter(background));
+        put(text, '0');
+        put(text, ';');
+        put_number(text, foreground_parameter(foreground));
+        put(text, ';');
+        put_number(text, background_parameter(background));
     } else {
         const auto known = static_cast<colour_attribute>(output.colours);
         const bool foreground_differs = foreground_of(known) != foreground;
         if (foreground_differs) {
-            append_number(out, foreground_parameter(foreground));
+            put_number(text, foreground_parameter(foreground));
         }
         if (background_of(known) != background) {
             if (foreground_differs) {
-                out.push_back(';');
+                put(text, ';');
             }
-            append_number(out, background_parameter(background));
+            put_number(text, background_parameter(background));
         }
     }
-    out.push_back('m');
+    put(text, 'm');
+    append_sequence(output.unsent, text);
     output.colours = colours;
 }
 
@@ -97,23 +117,24 @@ void set_terminal_cursor(terminal_output& output, int row, int column)
     if (output.cursor_row == row && output.cursor_column == column) {
         return;
     }
-    byte_string& out = output.unsent;
-    append_csi(out);
+    sequence_text text;
+    put_csi(text);
     if (output.cursor_row == row && output.cursor_column > 0) {
         if (column != 1) {
-            append_number(out, column);
+            put_number(text, column);
         }
-        out.push_back('G');
+        put(text, 'G');
     } else {
         if (row != 1 || column != 1) {
-            append_number(out, row);
+            put_number(text, row);
         }
         if (column != 1) {
-            out.push_back(';');
-            append_number(out, column);
+            put(text, ';');
+            put_number(text, column);
         }
-        out.push_back('H');
+        put(text, 'H');
     }
+    append_sequence(output.unsent, text);
     output.cursor_row = row;
     output.cursor_column = column;
 }
@@ -196,18 +217,19 @@ void render_scroll(terminal_output& output, const screen_model& screen, const sc
     byte_string& out = output.unsent;
     set_terminal_colours(output, make_attribute(screen.foreground, screen.background));
     if (!to_bottom) {
-        append_csi(out);
-        append_number(out, change.top);
-        out.push_back(';');
-        append_number(out, change.bottom);
-        out.push_back('r');
+        sequence_text region;
+        put_csi(region);
+        put_number(region, change.top);
+        put(region, ';');
+        put_number(region, change.bottom);
+        put(region, 'r');
+        append_sequence(out, region);
         forget_cursor(output);
     }
     set_terminal_cursor(output, change.top, 1);
     append_counted(out, change.count, change.direction == scroll_direction::down ? 'L' : 'M');
     if (!to_bottom) {
-        append_csi(out);
-        out.push_back('r');
+        out.append("\x1b[r", 3);
     }
     forget_cursor(output);
 }

@@ -161,10 +161,14 @@ byte_string frame_text_to_bytes(byte_view frame_text)
 
 void frame_text_to_bytes(byte_view frame_text, byte_string& bytes)
 {
-    bytes.clear();
     const std::size_t n = frame_text.size();
-    if (n > longest_frame_text) return;
-    bytes.resize((n + 1) / 2);
+    if (n > longest_frame_text) {
+        bytes.clear();
+        return;
+    }
+    // Every byte is written below, so a buffer kept from the last frame,
+    // which nearly always has the same length, needs no clearing.
+    if (bytes.size() != (n + 1) / 2) bytes.resize((n + 1) / 2);
     char* out = bytes.data();
     std::size_t p = 0;
     // Pairs of two digits, all of a well-formed frame, need no rule. (The

@@ -83,6 +83,42 @@ TEST(same_output, rows_moved_whole_are_the_cells_moved_one_by_one)
     EXPECT_EQ(table, expected);
 }
 
+// The table scrolls once a frame for hours, so the places of the rows are
+// moved again and again; writes land in rows wherever they lie by then.
+TEST(same_output, many_scrolls_and_writes_in_turn_are_the_plain_ones)
+{
+    std::mt19937 random(42);
+    auto pick = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    for (int run = 0; run < 40; ++run) {
+        screen_model screen = random_screen(random, pick(1, 30), pick(1, 40));
+        screen_model expected = screen;
+        for (int step = 0; step < 200; ++step) {
+            if (pick(0, 2) == 0) {
+                // Byte by byte, a write takes the way of its last few cells only.
+                std::string text(static_cast<std::size_t>(pick(0, 90)), ' ');
+                for (char& b : text) b = static_cast<char>(pick(0, 255));
+                const int row = pick(1, screen.rows);
+                const int column = pick(1, screen.columns);
+                move_cursor(screen, row, column);
+                move_cursor(expected, row, column);
+                write_text(screen, text, nullptr);
+                for (const char b : text) write_text(expected, std::string_view(&b, 1), nullptr);
+            } else {
+                const int top = pick(1, screen.rows);
+                const int bottom = pick(0, screen.rows);
+                const bool whole_width = pick(0, 3) != 0;
+                const int left = whole_width ? 1 : pick(1, screen.columns);
+                const int right = whole_width ? 0 : pick(0, screen.columns);
+                const auto direction = static_cast<scroll_direction>(pick(0, 3));
+                const int count = pick(1, 4);
+                scroll_region(screen, top, left, bottom, right, direction, count, nullptr);
+                reference_scroll(expected, top, left, bottom, right, direction, count);
+            }
+            ASSERT_EQ(screen, expected) << "run " << run << " step " << step;
+        }
+    }
+}
+
 TEST(same_output, glyph_runs_are_the_glyphs_byte_by_byte)
 {
     std::mt19937 random(41);
