@@ -39,7 +39,18 @@ void move_cursor(console_device& console, int row, int column)
 void write_text(console_device& console, byte_view text)
 {
     if (ready(console)) {
-        write_text(console.screen, text, &console.changes);
+        screen_model& screen = console.screen;
+        // The usual case, a text that fits in the rest of the cursor's row,
+        // makes one run of cells and needs no list of changes.
+        if (!screen.pending_scroll &&
+            text.size() <= static_cast<std::size_t>(screen.columns - screen.cursor_column + 1)) {
+            const int row = screen.cursor_row;
+            const int column = screen.cursor_column;
+            write_text(screen, text, nullptr);
+            render_text_run(console.output, screen, row, column, text);
+            return;
+        }
+        write_text(screen, text, &console.changes);
         render_changes(console.output, console.screen, text, console.changes);
     }
 }

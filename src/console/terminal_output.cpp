@@ -330,6 +330,16 @@ void render_changes(terminal_output& output, const screen_model& screen, byte_vi
     keep_within_bound(output);
 }
 
+void render_text_run(terminal_output& output, const screen_model& screen, int row, int column, byte_view text)
+{
+    if (output.fd < 0 || output.failed || output.repaint_needed || text.empty()) {
+        return;
+    }
+    begin_output(output);
+    render_run(output, screen, row, column, text);
+    keep_within_bound(output);
+}
+
 void request_repaint(terminal_output& output)
 {
     output.repaint_needed = true;

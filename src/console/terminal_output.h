@@ -46,6 +46,11 @@ struct terminal_output {
 void render_changes(terminal_output& output, const screen_model& screen, byte_view text,
                     const change_list& changes);
 
+// Mirrors a write_text verb that put all of `text` into one row from `row`,
+// `column` without scrolling: the same bytes as render_changes sends for
+// its one run of cells.
+void render_text_run(terminal_output& output, const screen_model& screen, int row, int column, byte_view text);
+
 // The terminal's content is no longer known (its size changed): the next
 // flush repaints every cell.
 void request_repaint(terminal_output& output);
