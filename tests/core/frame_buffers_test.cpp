@@ -25,6 +25,26 @@ TEST(frame_buffers, every_pair_of_characters_converts_by_the_pair_rule)
     }
 }
 
+// Runs of digits are converted many at a time; any character anywhere in a
+// run must still fall to the pair rule.
+TEST(frame_buffers, every_character_within_a_long_text_converts_by_the_pair_rule)
+{
+    const byte_string digits = "0123456789ABCDEFabcdef0123456789FEDCBAfedcba98";
+    byte_string bytes;
+    for (std::size_t position = 0; position < 34; ++position) {
+        for (int c = 0; c < 256; ++c) {
+            byte_string text = digits;
+            text[position] = static_cast<char>(c);
+            frame_text_to_bytes(text, bytes);
+            byte_string expected;
+            for (std::size_t pair = 0; pair < text.size(); pair += 2) {
+                expected.push_back(static_cast<char>(hex_pair_value(byte_view(text).substr(pair, 2))));
+            }
+            ASSERT_EQ(bytes, expected) << position << " " << c;
+        }
+    }
+}
+
 TEST(frame_buffers, a_kept_buffer_holds_only_the_latest_frame)
 {
     const byte_string texts[] = {"0102030405060708090A0B0C0D0E0F1011121314FFFF", "A", "", "4f ff0aG11G 1",
