@@ -39,10 +39,10 @@ struct load_step {
 // The first step is the one the targets are judged at.
 constexpr load_step load_steps[] = {{10000, 10}, {20000, 5}, {40000, 3}, {80000, 2}};
 
-// The judged step runs this many times, floor and receiver in turn, so that
-// each ratio comes from two runs side by side and the spread shows how far
-// the machine moved meanwhile.
-constexpr int judged_rounds = 3;
+// The judged step runs this many times by default, floor and receiver in
+// turn, so that each ratio comes from two runs side by side and the spread
+// shows how far the machine moved meanwhile.
+constexpr int default_judged_rounds = 3;
 
 struct run_result {
     bool ran = false;
@@ -194,9 +194,24 @@ long highest_rate_without_loss(const std::vector<run_result>& runs)
 
 int main(int argc, char** argv)
 {
+    //   end_to_end_bench [--rounds N] [--judged-only] [receiver]
     // Another build of the receiver can be given, to hold it against the floor
-    // in the same way (an earlier commit's, say).
-    const char* receiver = argc > 1 ? argv[1] : ZARIM_RECEIVER_PATH;
+    // in the same way (an earlier commit's, say). More rounds narrow the
+    // spread on a machine that moves; --judged-only leaves out the steps
+    // above the judged rate.
+    const char* receiver = ZARIM_RECEIVER_PATH;
+    int judged_rounds = default_judged_rounds;
+    bool judged_only = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--rounds" && i + 1 < argc) {
+            judged_rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (argument == "--judged-only") {
+            judged_only = true;
+        } else {
+            receiver = argv[i];
+        }
+    }
     const bool private_network = enter_private_network();
     if (!private_network && port_3000_taken()) {
         std::printf("end-to-end benchmark skipped: UDP port 3000 is in use and no private network "
@@ -224,6 +239,7 @@ int main(int argc, char** argv)
         return floor_cpu > 0 ? cpu_us_per_frame(receiver_runs.back()) / floor_cpu : 0;
     };
     for (const load_step& step : load_steps) {
+        if (judged_only && &step != &load_steps[0]) break;
         const auto count = static_cast<std::uint64_t>(static_cast<double>(step.rate) * step.seconds);
         const std::vector<std::string> texts = flight_texts(count, step.rate);
         const int rounds = &step == &load_steps[0] ? judged_rounds : 1;
@@ -234,7 +250,7 @@ int main(int argc, char** argv)
     }
 
     // The judged runs are the first ones of each program.
-    const auto judged = [](const std::vector<run_result>& runs) {
+    const auto judged = [judged_rounds](const std::vector<run_result>& runs) {
         return std::vector<run_result>(runs.begin(), runs.begin() + judged_rounds);
     };
     const std::vector<run_result> floor_judged = judged(floor_runs);
