@@ -1,7 +1,8 @@
-// A frame's digit strings are made by shortcuts past the general
-// conversion: singles read their exponent from their own bits, and whole
-// numbers skip the scaling. Each must give what the general path gives, byte
-// for byte, for every value, not only the ones a tracker sends.
+// A frame's digit strings and its log print forms are made by shortcuts past
+// the general conversion: singles read their exponent from their own bits,
+// whole numbers skip the scaling, and the log's print forms are rounded as
+// they are laid out. Each must give what the general path gives, byte for
+// byte, for every value, not only the ones a tracker sends.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -59,6 +60,25 @@ void expect_whole_shortcut_agrees(std::int32_t value)
     digit_string d = scribbled();
     whole_number_digits_into(value, d);
     ASSERT_EQ(shown(d), shown(decimal_digits(value, full_digit_count))) << value;
+}
+
+// Every length the fused layout takes, against the rounded string laid out
+// by the general rules.
+void expect_rounded_layout_agrees(const digit_string& full)
+{
+    for (int n = 0; n <= full_digit_count + 1; ++n) {
+        char fused[rounded_print_form_room];
+        char general[print_form_limit];
+        const std::size_t fused_length = lay_out_rounded_print_form(full, n, std::span(fused));
+        const std::size_t general_length = lay_out_print_form(shorter_digits(full, n), std::span(general));
+        ASSERT_EQ(std::string(fused, fused_length), std::string(general, general_length))
+            << shown(full) << " N " << n;
+    }
+}
+
+void expect_rounded_layout_agrees(long double value)
+{
+    expect_rounded_layout_agrees(decimal_digits(value, full_digit_count));
 }
 
 // Values where a rounding decides: neighbours of powers of ten, ties on
@@ -160,6 +180,27 @@ TEST(digit_shortcuts, eighteen_digit_integers_keep_their_own_digits)
         ASSERT_EQ(std::string(d.digits, 19), std::to_string(value) + "0");
         ASSERT_EQ(d.exponent, 18);
     }
+}
+
+TEST(digit_shortcuts, rounded_print_forms_are_the_general_layout_of_the_rounded_string)
+{
+    for (const long double value : edge_values()) expect_rounded_layout_agrees(value);
+    for (int i = -40000; i <= 40000; i += 7) {
+        expect_rounded_layout_agrees(i);
+        expect_rounded_layout_agrees(static_cast<float>(i / 1000.0L));
+    }
+    std::mt19937_64 random(15);
+    for (int i = 0; i < 30000; ++i) {
+        expect_rounded_layout_agrees(std::bit_cast<float>(static_cast<std::uint32_t>(random())));
+        expect_rounded_layout_agrees(extended_from_bits(random() | 1ULL << 63, static_cast<std::uint16_t>(random())));
+        expect_rounded_layout_agrees(extended_from_bits(random(), static_cast<std::uint16_t>(random())));
+    }
+    // Strings no conversion makes must be laid out alike all the same.
+    digit_string negative_zero = decimal_digits(0, full_digit_count);
+    negative_zero.negative = true;
+    expect_rounded_layout_agrees(negative_zero);
+    digit_string short_string = decimal_digits(2.5L, 3);
+    expect_rounded_layout_agrees(short_string);
 }
 
 }  // namespace
