@@ -133,6 +133,12 @@ bool read_mask_field(byte_view mask, std::size_t start, mask_field& field)
     field.length = i - start;
     field.plain = !field.plus_in_front && field.trailing_sign == 0 && !field.star_fill && !field.currency &&
                   !field.grouping && field.exponent_digits == 0 && field.length <= plain_field_limit;
+    // A minus sign takes an integer position, or widens a field that has
+    // none to spare, as in lay_out_number_field.
+    const bool widens = field.integer_positions == 0 || (field.integer_positions == 1 && field.decimal_places == 0);
+    field.fraction_length = static_cast<std::size_t>(field.has_point) + field.decimal_places;
+    field.negative_width = field.length + static_cast<std::size_t>(widens);
+    field.negative_shows_zero = (widens ? field.integer_positions : field.integer_positions - 1) >= 1;
     return true;
 }
 
@@ -539,16 +545,11 @@ constexpr std::size_t plain_work_room = 48;
         }
     }
 
-    // A minus sign takes an integer position, or widens a field that has
-    // none to spare, as in lay_out_number_field.
     const bool negative = d.negative;
-    const std::size_t integer = field.integer_positions;
-    const bool widens = negative && (integer == 0 || (integer == 1 && decimals == 0));
-    const std::size_t integer_room = integer - static_cast<std::size_t>(negative && !widens);
-    const std::size_t integer_length = whole != 0 ? whole : static_cast<std::size_t>(integer_room >= 1);
-    const std::size_t length = static_cast<std::size_t>(negative) + integer_length +
-                               static_cast<std::size_t>(field.has_point) + decimals;
-    const std::size_t width = field.length + static_cast<std::size_t>(widens);
+    const bool shows_zero = negative ? field.negative_shows_zero : field.integer_positions != 0;
+    const std::size_t integer_length = whole != 0 ? whole : static_cast<std::size_t>(shows_zero);
+    const std::size_t length = static_cast<std::size_t>(negative) + integer_length + field.fraction_length;
+    const std::size_t width = negative ? field.negative_width : field.length;
 
     char* out = state.text + state.length;
     fill_16(out, ' ');

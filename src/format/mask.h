@@ -62,8 +62,15 @@ struct mask_field {
     // A number field that shows its digits as they stand: none of the sign,
     // fill, currency, grouping or exponent options, and at most
     // plain_field_limit positions. The receiver's row has only such fields,
-    // and they are laid out by a shortcut.
+    // and they are laid out by a shortcut, which takes the rest of the
+    // field's shape worked out once: the point and decimals' length, and
+    // for a negative value the widened width and whether a value below 1
+    // still shows its "0" (for a positive one, the length and whether there
+    // is an integer position).
     bool plain = false;
+    std::size_t fraction_length = 0;
+    std::size_t negative_width = 0;
+    bool negative_shows_zero = false;
 };
 inline constexpr std::size_t plain_field_limit = 16;
 
