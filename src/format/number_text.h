@@ -59,14 +59,6 @@ byte_string print_form(long double value, int precision);
 inline constexpr std::size_t print_form_limit = 32;
 std::size_t lay_out_print_form(const digit_string& digits, std::span<char, print_form_limit> text);
 
-// lay_out_print_form(shorter_digits(full, n), text), with the rounding done
-// while the text is laid out and no copy of a digit string: the log line's
-// way. Pieces of the text are moved whole, so the buffer has room past the
-// longest text.
-inline constexpr std::size_t rounded_print_form_room = 48;
-std::size_t lay_out_rounded_print_form(const digit_string& full, int n,
-                                       std::span<char, rounded_print_form_room> text);
-
 // print_form at 15 digits without the trailing space and without a leading
 // space: "3000", "-7".
 byte_string number_text(long double value);

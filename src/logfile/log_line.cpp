@@ -1,5 +1,6 @@
 #include "console/clock.h"
 #include "format/number_text.h"
+#include "format/rounded_print_form.h"
 #include "format/small_copy.h"
 #include "logfile/log_file.h"
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "format/number_text.h"
+#include "format/rounded_print_form.h"
 
 namespace {
 
