@@ -667,7 +667,9 @@ void add_number(mask_state& state, long double value)
     add_digits(state, decimal_digits(value, full_digit_count));
 }
 
-void add_digits(mask_state& state, const digit_string& digits)
+namespace {
+
+[[gnu::always_inline]] inline void add_one(mask_state& state, const digit_string& digits)
 {
     const mask_field* found = take_field(state);
     if (found == nullptr) return;
@@ -675,6 +677,18 @@ void add_digits(mask_state& state, const digit_string& digits)
     state.position += field.length;
     if (!field.plain || !plain_number_field(state, field, digits)) place_digits(state, field, digits);
     finish_field(state);
+}
+
+}  // namespace
+
+void add_digits(mask_state& state, const digit_string& digits)
+{
+    add_one(state, digits);
+}
+
+void add_digits(mask_state& state, std::span<const digit_string> values)
+{
+    for (const digit_string& digits : values) add_one(state, digits);
 }
 
 void add_text(mask_state& state, byte_view text)

@@ -35,6 +35,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "core/types.h"
 #include "format/number_text.h"
@@ -136,6 +137,9 @@ void add_number(mask_state& state, long double value);
 // caller that needs the value's digits for other texts as well makes them
 // once.
 void add_digits(mask_state& state, const digit_string& digits);
+// The same for several values in turn, as a row's run of number fields
+// takes them, in one call.
+void add_digits(mask_state& state, std::span<const digit_string> values);
 
 // Places the text into the next field.
 void add_text(mask_state& state, byte_view text);
