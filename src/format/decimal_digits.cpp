@@ -253,8 +253,17 @@ void whole_number_digits_into(std::int32_t value, digit_string& d)
                                                  100000, 1000000, 10000000, 100000000, 1000000000};
     int length = (std::bit_width(magnitude) * 1233) >> 12;  // log10(2) is 1233 / 4096, nearly
     if (magnitude >= powers[length]) ++length;
-    write_9_digits(magnitude * powers[9 - length], d.digits);
-    std::memset(d.digits + 9, '0', full_digit_count - 9);
+    if (length <= 4) {
+        // Four digits are two pairs.
+        const std::uint32_t four = magnitude * powers[4 - length];
+        const std::uint32_t high = four / 100;
+        std::memcpy(d.digits, &digit_pairs[2 * high], 2);
+        std::memcpy(d.digits + 2, &digit_pairs[2 * (four - 100 * high)], 2);
+        std::memset(d.digits + 4, '0', full_digit_count - 4);
+    } else {
+        write_9_digits(magnitude * powers[9 - length], d.digits);
+        std::memset(d.digits + 9, '0', full_digit_count - 9);
+    }
     d.count = full_digit_count;
     d.negative = value < 0;
     d.exponent = length;
