@@ -104,7 +104,12 @@ void write_18_digits(std::uint64_t value, char* digits)
 struct extended_bits {
     std::uint64_t significand;
     std::uint16_t sign_and_exponent;
-    unsigned char padding_0, padding_1, padding_2, padding_3, padding_4, padding_5;
+    unsigned char padding_0;
+    unsigned char padding_1;
+    unsigned char padding_2;
+    unsigned char padding_3;
+    unsigned char padding_4;
+    unsigned char padding_5;
 };
 static_assert(sizeof(extended_bits) == sizeof(long double));
 
@@ -251,7 +256,7 @@ void whole_number_digits_into(std::int32_t value, digit_string& d)
     // to nine digits gives them with no leading zero.
     static constexpr std::uint32_t powers[10] = {1,      10,      100,      1000,      10000,
                                                  100000, 1000000, 10000000, 100000000, 1000000000};
-    int length = (std::bit_width(magnitude) * 1233) >> 12;  // log10(2) is 1233 / 4096, nearly
+    int length = static_cast<int>(std::bit_width(magnitude) * 1233 >> 12);  // log10(2) is 1233 / 4096, nearly
     if (magnitude >= powers[length]) ++length;
     if (length <= 4) {
         // Four digits are two pairs.

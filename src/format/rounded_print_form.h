@@ -51,8 +51,8 @@ inline std::size_t lay_out_rounded_print_form(const digit_string& full, int n,
     // The significant digits end at the last byte that is not '0'.
     const bytes_16 digits = load_16(kept);
     constexpr std::uint64_t zeros = 0x3030303030303030u;
-    const int s = n > 8 && digits.high != zeros ? 8 + (std::bit_width(digits.high ^ zeros) + 7) / 8
-                                                : (std::bit_width(digits.low ^ zeros) + 7) / 8;
+    const int s = static_cast<int>(n > 8 && digits.high != zeros ? 8 + (std::bit_width(digits.high ^ zeros) + 7) / 8
+                                                                 : (std::bit_width(digits.low ^ zeros) + 7) / 8);
 
     std::size_t length;
     if (s == 0) {
