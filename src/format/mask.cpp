@@ -260,6 +260,12 @@ inline const mask_field* next_field(mask_state& state)
     return read_next_field(state);
 }
 
+// Keeps the field the text after a field ran up to for the next argument.
+inline void keep_ready(mask_state& state, const mask_field* found)
+{
+    state.ready = found == &state.scratch ? field_in_scratch : state.memo.next - 1;
+}
+
 // The field for the next argument: the one the text after the last field
 // ran up to, or else the next one in the mask.
 inline const mask_field* take_field(mask_state& state)
@@ -279,7 +285,7 @@ void finish_field(mask_state& state)
     if (found == nullptr) {
         state.position = 0;
     } else {
-        state.ready = found == &state.scratch ? field_in_scratch : state.memo.next - 1;
+        keep_ready(state, found);
     }
 }
 
@@ -669,26 +675,41 @@ void add_number(mask_state& state, long double value)
 
 namespace {
 
-[[gnu::always_inline]] inline void add_one(mask_state& state, const digit_string& digits)
+[[gnu::always_inline]] inline void lay_out_digits(mask_state& state, const mask_field& field,
+                                                  const digit_string& digits)
 {
-    const mask_field* found = take_field(state);
-    if (found == nullptr) return;
-    const mask_field& field = *found;
     state.position += field.length;
     if (!field.plain || !plain_number_field(state, field, digits)) place_digits(state, field, digits);
-    finish_field(state);
 }
 
 }  // namespace
 
 void add_digits(mask_state& state, const digit_string& digits)
 {
-    add_one(state, digits);
+    const mask_field* found = take_field(state);
+    if (found == nullptr) return;
+    lay_out_digits(state, *found, digits);
+    finish_field(state);
 }
 
 void add_digits(mask_state& state, std::span<const digit_string> values)
 {
-    for (const digit_string& digits : values) add_one(state, digits);
+    // As add_digits value by value, with the field for the next value held
+    // here rather than in the state.
+    if (values.empty()) return;
+    const mask_field* field = take_field(state);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (field == nullptr) return;
+        lay_out_digits(state, *field, values[i]);
+        field = next_field(state);
+        if (field == nullptr) {
+            // The text ran to the end of the mask: the next value starts
+            // again from its first field, and only if there is one.
+            state.position = 0;
+            if (i + 1 < values.size()) field = next_field(state);
+        }
+    }
+    if (field != nullptr) keep_ready(state, field);
 }
 
 void add_text(mask_state& state, byte_view text)
