@@ -260,8 +260,8 @@ void whole_number_digits_into(std::int32_t value, digit_string& d)
     if (magnitude >= powers[length]) ++length;
     if (length <= 4) {
         // Four digits are two pairs.
-        const std::uint32_t four = magnitude * powers[4 - length];
-        const std::uint32_t high = four / 100;
+        const std::size_t four = std::size_t{magnitude} * powers[4 - length];
+        const std::size_t high = four / 100;
         std::memcpy(d.digits, &digit_pairs[2 * high], 2);
         std::memcpy(d.digits + 2, &digit_pairs[2 * (four - 100 * high)], 2);
         std::memset(d.digits + 4, '0', full_digit_count - 4);
