@@ -504,30 +504,23 @@ namespace {
 constexpr std::size_t plain_text_room = 64;
 constexpr std::size_t plain_work_room = 48;
 
-// Inlined where the row's fields are laid out: a call would cost as much
-// as a third of the work.
-[[gnu::always_inline]] inline bool plain_number_field(mask_state& state, const mask_field& field,
-                                                      const digit_string& d)
+// The digits a plain field shows, as the fixed form reads them: zeros on
+// either side, rounded on the digit after the first `count`, and with a "1"
+// in front, and `whole` one more, when the rounding carries out of them. A
+// value below 0.1 starts with zeros after the point, and digits past the 19
+// known ones are zeros; sixteen zeros in front hold anything that can show
+// in 15 places. They are worked on in the state's text past the room the
+// field's own text may take.
+const char* rounded_plain_digits(mask_state& state, const digit_string& d, bool zero, std::size_t count,
+                                 std::size_t& whole)
 {
-    if (room(state) < plain_text_room + plain_work_room) return false;
     const char* const raw = d.digits;
-    const bool zero = raw[0] == '0' && significant_end(raw, digit_count) == 0;
-    const std::size_t decimals = field.decimal_places;
-    const int e = d.exponent;
-    std::size_t whole = zero || e <= 0 ? 0 : static_cast<std::size_t>(e);
-    if (whole + decimals > 15) return false;
-    const std::size_t count = whole + decimals;
-
-    // The digits as the fixed form reads them, zeros on either side: a
-    // value below 0.1 starts with zeros after the point, and digits past
-    // the 19 known ones are zeros. Sixteen zeros in front hold anything
-    // that can show in 15 places. They are worked on in the state's text
-    // past the room the field's own text may take.
     char* const work = state.text + state.length + plain_text_room;
     fill_16(work, '0');
     fill_16(work + 32, '0');
     copy_16(work + 16, raw);
     std::memcpy(work + 16 + 15, raw + 15, 4);
+    const int e = d.exponent;
     const std::size_t lead = zero || e >= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(-e), 16);
     char* digits = work + 16 - lead;
 
@@ -549,6 +542,30 @@ constexpr std::size_t plain_work_room = 48;
                 ++whole;
             }
         }
+    }
+    return digits;
+}
+
+// Inlined where the row's fields are laid out: a call would cost as much
+// as a third of the work.
+[[gnu::always_inline]] inline bool plain_number_field(mask_state& state, const mask_field& field,
+                                                      const digit_string& d)
+{
+    if (room(state) < plain_text_room + plain_work_room) return false;
+    const char* const raw = d.digits;
+    const bool zero = raw[0] == '0' && significant_end(raw, digit_count) == 0;
+    const std::size_t decimals = field.decimal_places;
+    const int e = d.exponent;
+    std::size_t whole = zero || e <= 0 ? 0 : static_cast<std::size_t>(e);
+    if (whole + decimals > 15) return false;
+    const std::size_t count = whole + decimals;
+
+    // Most values need neither zeros in front nor rounding up, and their
+    // digits are read where they stand, as long as the pieces moved whole
+    // stay within the string.
+    const char* digits = raw;
+    if (whole == 0 || raw[count] >= '5' || (decimals != 0 && whole + 16 > sizeof d.digits)) {
+        digits = rounded_plain_digits(state, d, zero, count, whole);
     }
 
     const bool negative = d.negative;
