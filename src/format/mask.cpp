@@ -5,7 +5,9 @@
 #include <cstring>
 #include <span>
 
+#include "format/mask_fields.h"
 #include "format/number_text.h"
+#include "format/small_copy.h"
 
 namespace {
 
@@ -30,12 +32,14 @@ byte_class class_of(char c)
     return byte_classes[static_cast<unsigned char>(c)];
 }
 
+}  // namespace
+
 // Whether a field starts at `start`, and which; when none does, the
 // characters there are literal text. A run is a field only when it holds at
 // least one digit position, so a lone "+", "$", "*" or "," reads as literal
 // text. The field is filled in place: building it aside and copying it costs
 // more than the parse.
-bool field_at(byte_view mask, std::size_t start, mask_field& field)
+bool read_mask_field(byte_view mask, std::size_t start, mask_field& field)
 {
     field = mask_field{};
     const char first = mask[start];
@@ -127,8 +131,18 @@ bool field_at(byte_view mask, std::size_t start, mask_field& field)
     }
     field.kind = field_kind::number;
     field.length = i - start;
+    field.plain = !field.plus_in_front && field.trailing_sign == 0 && !field.star_fill && !field.currency &&
+                  !field.grouping && field.exponent_digits == 0 && field.length <= plain_field_limit;
+    // A minus sign takes an integer position, or widens a field that has
+    // none to spare, as in lay_out_number_field.
+    const bool widens = field.integer_positions == 0 || (field.integer_positions == 1 && field.decimal_places == 0);
+    field.fraction_length = static_cast<std::size_t>(field.has_point) + field.decimal_places;
+    field.negative_width = field.length + static_cast<std::size_t>(widens);
+    field.negative_shows_zero = (widens ? field.integer_positions : field.integer_positions - 1) >= 1;
     return true;
 }
+
+namespace {
 
 // The result never holds more than mask_result_limit characters; whatever
 // would go beyond is dropped here, so no caller can overrun it.
@@ -185,7 +199,7 @@ bool copy_literal_text(mask_state& state)
         }
         default: {
             mask_field field;
-            if (field_at(mask, state.position, field)) return true;
+            if (read_mask_field(mask, state.position, field)) return true;
             append_char(state, mask[state.position]);
             ++state.position;
         }
@@ -195,8 +209,9 @@ bool copy_literal_text(mask_state& state)
 }
 
 // Reads the next step from the mask, and keeps it when its literal text is
-// a plain run of the mask, copied as it stands (see next_field).
-const mask_field* read_next_field(mask_state& state, mask_field& scratch)
+// a plain run of the mask, copied as it stands (see next_field). A field not
+// kept is read into the state's scratch field.
+const mask_field* read_next_field(mask_state& state)
 {
     mask_memo& memo = state.memo;
     // Off the remembered path: the steps after this one may not come again.
@@ -205,13 +220,19 @@ const mask_field* read_next_field(mask_state& state, mask_field& scratch)
     const std::size_t from = state.position;
     std::size_t plain_end = from;
     while (plain_end < state.mask.size() && class_of(state.mask[plain_end]) == byte_class::literal) ++plain_end;
+    mask_field& scratch = state.scratch;
     scratch = mask_field{};
-    const bool found = copy_literal_text(state) && field_at(state.mask, state.position, scratch);
+    const bool found = copy_literal_text(state) && read_mask_field(state.mask, state.position, scratch);
     if (state.position != plain_end || memo.count == mask_memo_steps) {
         return found ? &scratch : nullptr;
     }
     mask_step& step = memo.steps[memo.count];
-    step = mask_step{from, state.position, found, scratch};
+    step.from = from;
+    step.to = state.position;
+    step.field_found = found;
+    step.literal_kept = step.to - step.from <= sizeof step.literal;
+    if (step.literal_kept) copy_up_to_16(step.literal, state.mask.data() + from, step.to - step.from);
+    step.field = scratch;
     memo.next = ++memo.count;
     return found ? &step.field : nullptr;
 }
@@ -220,26 +241,52 @@ const mask_field* read_next_field(mask_state& state, mask_field& scratch)
 // and reads that field: the field, or nullptr when there is none. What it
 // finds depends only on the mask and the position, so a state that formats
 // with the same mask again takes each step it took before from its memo, in
-// the same order, instead of reading the mask again. A field not kept is
-// read into `scratch`.
-inline const mask_field* next_field(mask_state& state, mask_field& scratch)
+// the same order, instead of reading the mask again.
+inline const mask_field* next_field(mask_state& state)
 {
     mask_memo& memo = state.memo;
     if (memo.next < memo.count && memo.steps[memo.next].from == state.position) {
         const mask_step& step = memo.steps[memo.next++];
-        append_bytes(state, state.mask.data() + step.from, step.to - step.from);
+        const std::size_t count = step.to - step.from;
+        if (step.literal_kept && room(state) >= sizeof step.literal) {
+            copy_16(state.text + state.length, step.literal);
+            state.length += count;
+        } else {
+            append_bytes(state, state.mask.data() + step.from, count);
+        }
         state.position = step.to;
         return step.field_found ? &step.field : nullptr;
     }
-    return read_next_field(state, scratch);
+    return read_next_field(state);
+}
+
+// Keeps the field the text after a field ran up to for the next argument.
+inline void keep_ready(mask_state& state, const mask_field* found)
+{
+    state.ready = found == &state.scratch ? field_in_scratch : state.memo.next - 1;
+}
+
+// The field for the next argument: the one the text after the last field
+// ran up to, or else the next one in the mask.
+inline const mask_field* take_field(mask_state& state)
+{
+    const std::size_t ready = state.ready;
+    if (ready == no_field_ready) return next_field(state);
+    state.ready = no_field_ready;
+    return ready == field_in_scratch ? &state.scratch : &state.memo.steps[ready].field;
 }
 
 // The text after a field reaches the result at once; when it runs to the end
 // of the mask the next argument starts again from the mask's first field.
+// The field it runs up to is kept ready for the next argument.
 void finish_field(mask_state& state)
 {
-    mask_field scratch;
-    if (next_field(state, scratch) == nullptr) state.position = 0;
+    const mask_field* found = next_field(state);
+    if (found == nullptr) {
+        state.position = 0;
+    } else {
+        keep_ready(state, found);
+    }
 }
 
 // The pieces of one numeric field's text, left to right. Digits past the
@@ -331,7 +378,9 @@ std::size_t write_exponent(char* out, long long exponent, int minimum)
     return length;
 }
 
-void format_number(mask_state& state, const mask_field& field, const digit_string& d)
+}  // namespace
+
+void lay_out_number_field(mask_state& state, const mask_field& field, const digit_string& d)
 {
     const char* raw = d.digits;
     const std::size_t nonzero_end = significant_end(raw, digit_count);
@@ -447,13 +496,126 @@ void format_number(mask_state& state, const mask_field& field, const digit_strin
     emit_number(state, p, width, field.star_fill ? '*' : ' ');
 }
 
+namespace {
+
+// The room a plain field needs in the state: up to 16 spaces, the sign and
+// 16 bytes of digits on either side of the point, moved whole; then, apart
+// from those, the digits it works on.
+constexpr std::size_t plain_text_room = 64;
+constexpr std::size_t plain_work_room = 48;
+
+// The digits a plain field shows, as the fixed form reads them: zeros on
+// either side, rounded on the digit after the first `count`, and with a "1"
+// in front, and `whole` one more, when the rounding carries out of them. A
+// value below 0.1 starts with zeros after the point, and digits past the 19
+// known ones are zeros; sixteen zeros in front hold anything that can show
+// in 15 places. They are worked on in the state's text past the room the
+// field's own text may take.
+const char* rounded_plain_digits(mask_state& state, const digit_string& d, bool zero, std::size_t count,
+                                 std::size_t& whole)
+{
+    const char* const raw = d.digits;
+    char* const work = state.text + state.length + plain_text_room;
+    fill_16(work, '0');
+    fill_16(work + 32, '0');
+    copy_16(work + 16, raw);
+    std::memcpy(work + 16 + 15, raw + 15, 4);
+    const int e = d.exponent;
+    const std::size_t lead = zero || e >= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(-e), 16);
+    char* digits = work + 16 - lead;
+
+    // Rounded as round_digits does. Only a value with fewer than 16 zeros in
+    // front can round up, so a zero always stands before the first digit: a
+    // carry stops there, and a carry out of the first digit makes it a "1".
+    const char dropped = digits[count];
+    if (dropped >= '5') {
+        bool up = dropped > '5' || (count > 0 && (digits[count - 1] & 1) != 0);
+        for (const char* later = digits + count + 1; !up && later < work + plain_work_room; ++later) {
+            up = *later != '0';
+        }
+        if (up) {
+            char* end = digits + count;
+            while (end[-1] == '9') *--end = '0';
+            ++end[-1];
+            if (end == digits) {
+                --digits;
+                ++whole;
+            }
+        }
+    }
+    return digits;
+}
+
+// Inlined where the row's fields are laid out: a call would cost as much
+// as a third of the work.
+[[gnu::always_inline]] inline bool plain_number_field(mask_state& state, const mask_field& field,
+                                                      const digit_string& d)
+{
+    if (room(state) < plain_text_room + plain_work_room) return false;
+    const char* const raw = d.digits;
+    const bool zero = raw[0] == '0' && significant_end(raw, digit_count) == 0;
+    const std::size_t decimals = field.decimal_places;
+    const int e = d.exponent;
+    std::size_t whole = zero || e <= 0 ? 0 : static_cast<std::size_t>(e);
+    if (whole + decimals > 15) return false;
+    const std::size_t count = whole + decimals;
+
+    // Most values need neither zeros in front nor rounding up, and their
+    // digits are read where they stand, as long as the pieces moved whole
+    // stay within the string.
+    const char* digits = raw;
+    if (whole == 0 || raw[count] >= '5' || (decimals != 0 && whole + 16 > sizeof d.digits)) {
+        digits = rounded_plain_digits(state, d, zero, count, whole);
+    }
+
+    const bool negative = d.negative;
+    const bool shows_zero = negative ? field.negative_shows_zero : field.integer_positions != 0;
+    const std::size_t integer_length = whole != 0 ? whole : static_cast<std::size_t>(shows_zero);
+    const std::size_t length = static_cast<std::size_t>(negative) + integer_length + field.fraction_length;
+    const std::size_t width = negative ? field.negative_width : field.length;
+
+    char* out = state.text + state.length;
+    fill_16(out, ' ');
+    out += width > length ? width - length : 0;
+    *out = '-';
+    out += static_cast<std::size_t>(negative);
+    if (whole != 0) {
+        copy_16(out, digits);
+    } else {
+        *out = '0';
+    }
+    out += integer_length;
+    if (field.has_point) {
+        *out = '.';
+        copy_16(out + 1, digits + whole);
+        out += 1 + decimals;
+    }
+    state.length = static_cast<std::size_t>(out - state.text);
+    return true;
+}
+
+}  // namespace
+
+bool lay_out_plain_number_field(mask_state& state, const mask_field& field, const digit_string& d)
+{
+    return plain_number_field(state, field, d);
+}
+
+namespace {
+
 // A text argument in a field of any kind; a number that meets a string
 // field arrives here as its plain number text.
 void place_text(mask_state& state, const mask_field& field, byte_view text)
 {
     switch (field.kind) {
     case field_kind::whole_text:
-        append_bytes(state, text.data(), text.size());
+        // The row's time text is eight bytes: moved in fixed-size pieces.
+        if (text.size() <= 16 && room(state) >= 16) {
+            copy_up_to_16(state.text + state.length, text.data(), text.size());
+            state.length += text.size();
+        } else {
+            append_bytes(state, text.data(), text.size());
+        }
         break;
     case field_kind::first_character:
         append_char(state, text.empty() ? ' ' : text.front());
@@ -476,6 +638,22 @@ void place_text(mask_state& state, const mask_field& field, byte_view text)
     }
 }
 
+// Every field but a plain one a number can meet. Out of the way of the
+// plain fields, whose path then needs no text buffer of its own.
+[[gnu::noinline]] void place_digits(mask_state& state, const mask_field& field, const digit_string& digits)
+{
+    if (field.kind == field_kind::number) {
+        lay_out_number_field(state, field, digits);
+        return;
+    }
+    // The number's text: its print form at 15 digits without the blanks.
+    char text[print_form_limit];
+    std::size_t length = lay_out_print_form(shorter_digits(digits, 15), std::span(text));
+    const std::size_t start = text[0] == ' ' ? 1 : 0;
+    length -= 1;
+    place_text(state, field, byte_view(text + start, length - start));
+}
+
 }  // namespace
 
 mask_state begin_mask(byte_view mask)
@@ -490,6 +668,7 @@ void begin_mask(mask_state& state, byte_view mask)
     state.mask = mask;
     state.position = 0;
     state.length = 0;
+    state.ready = no_field_ready;
     mask_memo& memo = state.memo;
     if (memo.mask_data != mask.data() || memo.mask_size != mask.size()) {
         memo.mask_data = mask.data();
@@ -511,30 +690,48 @@ void add_number(mask_state& state, long double value)
     add_digits(state, decimal_digits(value, full_digit_count));
 }
 
+namespace {
+
+[[gnu::always_inline]] inline void lay_out_digits(mask_state& state, const mask_field& field,
+                                                  const digit_string& digits)
+{
+    state.position += field.length;
+    if (!field.plain || !plain_number_field(state, field, digits)) place_digits(state, field, digits);
+}
+
+}  // namespace
+
 void add_digits(mask_state& state, const digit_string& digits)
 {
-    mask_field scratch;
-    const mask_field* found = next_field(state, scratch);
+    const mask_field* found = take_field(state);
     if (found == nullptr) return;
-    const mask_field& field = *found;
-    state.position += field.length;
-    if (field.kind == field_kind::number) {
-        format_number(state, field, digits);
-    } else {
-        // The number's text: its print form at 15 digits without the blanks.
-        char text[print_form_limit];
-        std::size_t length = lay_out_print_form(shorter_digits(digits, 15), std::span(text));
-        const std::size_t start = text[0] == ' ' ? 1 : 0;
-        length -= 1;
-        place_text(state, field, byte_view(text + start, length - start));
-    }
+    lay_out_digits(state, *found, digits);
     finish_field(state);
+}
+
+void add_digits(mask_state& state, std::span<const digit_string> values)
+{
+    // As add_digits value by value, with the field for the next value held
+    // here rather than in the state.
+    if (values.empty()) return;
+    const mask_field* field = take_field(state);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (field == nullptr) return;
+        lay_out_digits(state, *field, values[i]);
+        field = next_field(state);
+        if (field == nullptr) {
+            // The text ran to the end of the mask: the next value starts
+            // again from its first field, and only if there is one.
+            state.position = 0;
+            if (i + 1 < values.size()) field = next_field(state);
+        }
+    }
+    if (field != nullptr) keep_ready(state, field);
 }
 
 void add_text(mask_state& state, byte_view text)
 {
-    mask_field scratch;
-    const mask_field* found = next_field(state, scratch);
+    const mask_field* found = take_field(state);
     if (found == nullptr) return;
     const mask_field& field = *found;
     state.position += field.length;
@@ -553,5 +750,6 @@ byte_string end_mask(mask_state& state)
     state.mask = byte_view();
     state.position = 0;
     state.length = 0;
+    state.ready = no_field_ready;
     return result;
 }

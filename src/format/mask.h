@@ -35,6 +35,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "core/types.h"
 #include "format/number_text.h"
@@ -59,7 +60,20 @@ struct mask_field {
     bool currency = false;
     bool grouping = false;
     int exponent_digits = 0;  // 1 to 4 from a "^" run; 0 for none
+    // A number field that shows its digits as they stand: none of the sign,
+    // fill, currency, grouping or exponent options, and at most
+    // plain_field_limit positions. The receiver's row has only such fields,
+    // and they are laid out by a shortcut, which takes the rest of the
+    // field's shape worked out once: the point and decimals' length, and
+    // for a negative value the widened width and whether a value below 1
+    // still shows its "0" (for a positive one, the length and whether there
+    // is an integer position).
+    bool plain = false;
+    std::size_t fraction_length = 0;
+    std::size_t negative_width = 0;
+    bool negative_shows_zero = false;
 };
+inline constexpr std::size_t plain_field_limit = 16;
 
 // One step through the mask from a position: a plain run of literal text
 // up to `to`, then the field that starts there, or the end of the mask.
@@ -67,13 +81,18 @@ struct mask_step {
     std::size_t from = 0;
     std::size_t to = 0;
     bool field_found = false;
+    // The literal text, from `from` to `to`, kept here when it is short
+    // enough to be moved whole.
+    bool literal_kept = false;
+    char literal[16]{};
     mask_field field;
 };
 
 // The steps a state has taken through its mask, in order, so that the same
-// mask read again in the same state costs no parsing. Two steps a field (the
-// text before it, and the field) hold the table row's ten fields.
-inline constexpr std::size_t mask_memo_steps = 24;
+// mask read again in the same state costs no parsing. One step a field (the
+// text before it, and the field) and one for the text after the last hold
+// the table row's ten fields.
+inline constexpr std::size_t mask_memo_steps = 16;
 struct mask_memo {
     const char* mask_data = nullptr;  // the mask the steps belong to
     std::size_t mask_size = 0;
@@ -81,6 +100,11 @@ struct mask_memo {
     std::size_t next = 0;   // the step expected next
     mask_step steps[mask_memo_steps];
 };
+
+// Where the field the next argument goes to was left when the text after
+// the last field was copied: a step of the memo, or one of these.
+inline constexpr std::size_t field_in_scratch = mask_memo_steps;
+inline constexpr std::size_t no_field_ready = mask_memo_steps + 1;
 
 // One formatting call's state. The mask is read, never copied or changed, so
 // it must outlive the state, and must not change while the state is kept to
@@ -91,6 +115,8 @@ struct mask_state {
     byte_view mask;
     std::size_t position = 0;  // next mask character to read
     std::size_t length = 0;    // characters of text in use
+    std::size_t ready = no_field_ready;
+    mask_field scratch;  // a field read but not kept in the memo
     mask_memo memo;
     char text[mask_result_limit];
 };
@@ -111,6 +137,9 @@ void add_number(mask_state& state, long double value);
 // caller that needs the value's digits for other texts as well makes them
 // once.
 void add_digits(mask_state& state, const digit_string& digits);
+// The same for several values in turn, as a row's run of number fields
+// takes them, in one call.
+void add_digits(mask_state& state, std::span<const digit_string> values);
 
 // Places the text into the next field.
 void add_text(mask_state& state, byte_view text);

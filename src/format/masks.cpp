@@ -23,7 +23,7 @@ byte_view format_table_row(const decoded_frame& frame, const frame_digits& digit
     begin_mask(state, row_mask);
     add_digits(state, digits.counter);
     add_text(state, frame.time_text);
-    for (const digit_string& value : digits.values) add_digits(state, value);
+    add_digits(state, digits.values);
     return mask_text(state);
 }
 

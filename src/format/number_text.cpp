@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "format/rounded_print_form.h"
+
 namespace {
 
 // Lays a text out left to right in a buffer known to be large enough.
@@ -82,6 +84,11 @@ std::size_t lay_out_print_form(const digit_string& d, std::span<char, print_form
     }
     put(out, ' ');
     return static_cast<std::size_t>(out.at - text.data());
+}
+
+std::size_t lay_out_rounded_apart(const digit_string& full, int n, std::span<char, rounded_print_form_room> text)
+{
+    return lay_out_print_form(shorter_digits(full, n), text.first<print_form_limit>());
 }
 
 byte_string print_form(long double value, int precision)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "core/types.h"
@@ -30,6 +31,17 @@ long double power_of_ten(unsigned p);
 // The value's first n significant digits (n is clamped to 1..19), rounded
 // on digit n+1 alone with ties to even.
 digit_string decimal_digits(long double value, int n);
+
+// decimal_digits(value, 19) written into `d`, every member of it: a frame's
+// strings are made where they are kept, with no copy of a whole string.
+void decimal_digits_into(long double value, digit_string& d);
+// The same for a single: the frame's fractional numbers are singles.
+void single_digits_into(float value, digit_string& d);
+
+// The same for a whole number, with no floating-point scaling where its
+// magnitude is below 10^9: most of a frame's numbers are whole (counter,
+// altitude, satellites, temperature).
+void whole_number_digits_into(std::int32_t value, digit_string& d);
 
 // decimal_digits(value, n) made from decimal_digits(value, 19), which is
 // given: both come from the same 18-digit integer, and the shorter string

@@ -1,5 +1,7 @@
 #include "console/clock.h"
 #include "format/number_text.h"
+#include "format/rounded_print_form.h"
+#include "format/small_copy.h"
 #include "logfile/log_file.h"
 
 #include <span>
@@ -51,22 +53,24 @@ byte_string log_line(const decoded_frame& frame)
 void make_log_line(const decoded_frame& frame, const frame_digits& digits, byte_string& line)
 {
     // The 7- and 15-digit strings are roundings of the 19-digit ones the
-    // row was laid out from. The line is laid out aside and handed over in
-    // one copy; only a time text far longer than a frame's goes in apart.
+    // row was laid out from, rounded as they are laid out. The line is laid
+    // out aside and handed over in one copy; only a time text far longer
+    // than a frame's goes in apart.
     constexpr std::size_t longest_time_text = 16;
-    constexpr std::size_t room = print_form_limit * 10 + longest_time_text + 16;
+    constexpr std::size_t room = print_form_limit * 9 + longest_time_text + rounded_print_form_room + 16;
     char text[room];
     std::size_t length = 0;
     const auto put_number = [&](const digit_string& value, int precision) {
-        length += lay_out_print_form(shorter_digits(value, precision),
-                                     std::span<char, print_form_limit>(text + length, print_form_limit));
+        length += lay_out_rounded_print_form(
+            value, precision, std::span<char, rounded_print_form_room>(text + length, rounded_print_form_room));
     };
     put_number(digits.counter, 15);
     text[length++] = ',';
-    const bool time_fits = frame.time_text.size() <= longest_time_text;
+    const std::size_t time_size = frame.time_text.size();
+    const bool time_fits = time_size <= longest_time_text;
     if (time_fits) {
-        frame.time_text.copy(text + length, frame.time_text.size());
-        length += frame.time_text.size();
+        copy_up_to_16(text + length, frame.time_text.data(), time_size);
+        length += time_size;
     }
     const std::size_t time_end = length;
     for (const digit_string& value : digits.values) {
