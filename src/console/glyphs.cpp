@@ -140,6 +140,19 @@ std::size_t printable_prefix(const char* bytes, std::size_t count)
         const unsigned found = printable_mask(bytes + last) | passed;
         return last + static_cast<std::size_t>(std::countr_one(found));
     }
+    if (count >= 8) {
+        // Eight and eight, the second eight overlapping the first.
+        const auto eight_mask = [&](const char* at) {
+            const __m128i word = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));
+            const __m128i in_range = _mm_and_si128(_mm_cmpgt_epi8(word, above), _mm_cmplt_epi8(word, below));
+            return static_cast<unsigned>(_mm_movemask_epi8(in_range)) & 0xFFu;
+        };
+        const unsigned first = eight_mask(bytes);
+        if (first != 0xFFu) return static_cast<std::size_t>(std::countr_one(first));
+        const std::size_t last = count - 8;
+        const unsigned found = eight_mask(bytes + last) | ((1u << (8 - last)) - 1u);
+        return last + static_cast<std::size_t>(std::countr_one(found));
+    }
 #else
     // Eight at once in a 64-bit word: whether any byte is below 32
     // (subtracting 32 from each borrows into its top bit, and the byte's own

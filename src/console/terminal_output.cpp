@@ -79,11 +79,10 @@ int ansi_colour(int colour)
 int foreground_parameter(int colour) { return ((colour & 8) != 0 ? 90 : 30) + ansi_colour(colour); }
 int background_parameter(int colour) { return ((colour & 8) != 0 ? 100 : 40) + ansi_colour(colour); }
 
-void set_terminal_colours(terminal_output& output, colour_attribute colours)
+// The colours and the cursor usually stay as they are: the test is made
+// where the call is, and the sequence is laid out only when one is needed.
+[[gnu::noinline]] void send_colours(terminal_output& output, colour_attribute colours)
 {
-    if (output.colours == colours) {
-        return;
-    }
     const int foreground = foreground_of(colours);
     const int background = background_of(colours);
     sequence_text text;
@@ -112,11 +111,15 @@ void set_terminal_colours(terminal_output& output, colour_attribute colours)
     output.colours = colours;
 }
 
-void set_terminal_cursor(terminal_output& output, int row, int column)
+inline void set_terminal_colours(terminal_output& output, colour_attribute colours)
 {
-    if (output.cursor_row == row && output.cursor_column == column) {
-        return;
+    if (output.colours != colours) {
+        send_colours(output, colours);
     }
+}
+
+[[gnu::noinline]] void send_cursor(terminal_output& output, int row, int column)
+{
     sequence_text text;
     put_csi(text);
     if (output.cursor_row == row && output.cursor_column > 0) {
@@ -137,6 +140,13 @@ void set_terminal_cursor(terminal_output& output, int row, int column)
     append_sequence(output.unsent, text);
     output.cursor_row = row;
     output.cursor_column = column;
+}
+
+inline void set_terminal_cursor(terminal_output& output, int row, int column)
+{
+    if (output.cursor_row != row || output.cursor_column != column) {
+        send_cursor(output, row, column);
+    }
 }
 
 void forget_cursor(terminal_output& output)

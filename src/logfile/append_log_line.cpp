@@ -51,11 +51,11 @@ channel_record* open_log_channel(channel_number channel, const byte_string& file
     channel_record fresh;
     fresh.number = channel;
     fresh.kind = channel_kind::disk_file;
-    if (!insert_channel(std::move(fresh))) {
+    channel_record* record = insert_channel(std::move(fresh));
+    if (record == nullptr) {
         error = error::out_of_memory;
         return nullptr;
     }
-    channel_record* record = find_channel(channel);
     // Named in place: a record the table kept from the last line still has
     // the room for the name.
     try {

@@ -38,11 +38,11 @@ channel_record* find_channel(channel_number number)
     return at->get();
 }
 
-bool insert_channel(channel_record&& record)
+channel_record* insert_channel(channel_record&& record)
 {
     const auto at = position_of(record.number);
     if (at != channel_table.end() && (*at)->number == record.number) {
-        return false;
+        return nullptr;
     }
     std::unique_ptr<channel_record> held;
     if (spare_record) {
@@ -52,17 +52,18 @@ bool insert_channel(channel_record&& record)
     } else {
         held.reset(new (std::nothrow) channel_record(std::move(record)));
         if (!held) {
-            return false;
+            return nullptr;
         }
     }
+    channel_record* entered = held.get();
     // The vector's own growth is the one allocation that cannot be asked for
     // without an exception; a failure there leaves the table as it was.
     try {
         channel_table.insert(at, std::move(held));
     } catch (const std::bad_alloc&) {
-        return false;
+        return nullptr;
     }
-    return true;
+    return entered;
 }
 
 std::unique_ptr<channel_record> remove_channel(channel_number number)

@@ -27,9 +27,10 @@ struct channel_record {
 // The open channel with that number, or nullptr.
 channel_record* find_channel(channel_number number);
 
-// Enters a record (its number must not be open). False when memory for it
-// cannot be had, or when the number is open after all.
-bool insert_channel(channel_record&& record);
+// Enters a record (its number must not be open) and gives where it now
+// lies. Null when memory for it cannot be had, or when the number is open
+// after all.
+channel_record* insert_channel(channel_record&& record);
 
 // Takes the record out of the table and returns it (empty when not open).
 std::unique_ptr<channel_record> remove_channel(channel_number number);
