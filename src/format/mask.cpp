@@ -511,11 +511,9 @@ constexpr std::size_t plain_work_room = 48;
 // known ones are zeros; sixteen zeros in front hold anything that can show
 // in 15 places. They are worked on in the state's text past the room the
 // field's own text may take.
-const char* rounded_plain_digits(mask_state& state, const digit_string& d, bool zero, std::size_t count,
-                                 std::size_t& whole)
+const char* rounded_plain_digits(char* work, const digit_string& d, bool zero, std::size_t count, std::size_t& whole)
 {
     const char* const raw = d.digits;
-    char* const work = state.text + state.length + plain_text_room;
     fill_16(work, '0');
     fill_16(work + 32, '0');
     copy_16(work + 16, raw);
@@ -546,18 +544,18 @@ const char* rounded_plain_digits(mask_state& state, const digit_string& d, bool 
     return digits;
 }
 
-// Inlined where the row's fields are laid out: a call would cost as much
-// as a third of the work.
-[[gnu::always_inline]] inline bool plain_number_field(mask_state& state, const mask_field& field,
-                                                      const digit_string& d)
+// A plain field's text at `out`, which has plain_text_room bytes and the
+// work room past them: the end of the text, or nullptr, with nothing of it
+// written, where the shortcut does not apply. Inlined where the row's fields
+// are laid out: a call would cost as much as a third of the work.
+[[gnu::always_inline]] inline char* plain_number_text(char* out, const mask_field& field, const digit_string& d)
 {
-    if (room(state) < plain_text_room + plain_work_room) return false;
     const char* const raw = d.digits;
     const bool zero = raw[0] == '0' && significant_end(raw, digit_count) == 0;
     const std::size_t decimals = field.decimal_places;
     const int e = d.exponent;
     std::size_t whole = zero || e <= 0 ? 0 : static_cast<std::size_t>(e);
-    if (whole + decimals > 15) return false;
+    if (whole + decimals > 15) return nullptr;
     const std::size_t count = whole + decimals;
 
     // Most values need neither zeros in front nor rounding up, and their
@@ -565,7 +563,7 @@ const char* rounded_plain_digits(mask_state& state, const digit_string& d, bool 
     // stay within the string.
     const char* digits = raw;
     if (whole == 0 || raw[count] >= '5' || (decimals != 0 && whole + 16 > sizeof d.digits)) {
-        digits = rounded_plain_digits(state, d, zero, count, whole);
+        digits = rounded_plain_digits(out + plain_text_room, d, zero, count, whole);
     }
 
     const bool negative = d.negative;
@@ -574,7 +572,6 @@ const char* rounded_plain_digits(mask_state& state, const digit_string& d, bool 
     const std::size_t length = static_cast<std::size_t>(negative) + integer_length + field.fraction_length;
     const std::size_t width = negative ? field.negative_width : field.length;
 
-    char* out = state.text + state.length;
     fill_16(out, ' ');
     out += width > length ? width - length : 0;
     *out = '-';
@@ -590,7 +587,15 @@ const char* rounded_plain_digits(mask_state& state, const digit_string& d, bool 
         copy_16(out + 1, digits + whole);
         out += 1 + decimals;
     }
-    state.length = static_cast<std::size_t>(out - state.text);
+    return out;
+}
+
+bool plain_number_field(mask_state& state, const mask_field& field, const digit_string& d)
+{
+    if (room(state) < plain_text_room + plain_work_room) return false;
+    char* const end = plain_number_text(state.text + state.length, field, d);
+    if (end == nullptr) return false;
+    state.length = static_cast<std::size_t>(end - state.text);
     return true;
 }
 
@@ -703,11 +708,56 @@ namespace {
 
 void add_digits(mask_state& state, const digit_string& digits)
 {
-    const mask_field* found = take_field(state);
-    if (found == nullptr) return;
-    lay_out_digits(state, *found, digits);
-    finish_field(state);
+    add_digits(state, std::span(&digits, 1));
 }
+
+namespace {
+
+// The room one value of a run may take: its field's text, at most 18
+// characters, and the literal text after it, moved as 16 bytes.
+constexpr std::size_t plain_run_room = 64;
+
+// Lays values out from values[i] on, as long as each field is plain and the
+// text after it is a step of the memo kept whole, and returns whether it
+// laid any out; `field` and `i` are then those of the next value, and
+// `field` is nullptr where the text ran to the end of the mask. One room
+// check covers the values the run may take, and the text's length, the mask position and
+// the memo's next step stay in registers until it ends.
+bool lay_out_plain_run(mask_state& state, const mask_field*& field, std::span<const digit_string> values,
+                       std::size_t& i)
+{
+    const std::size_t first = i;
+    const std::size_t left = room(state);
+    if (left < plain_work_room) return false;
+    const std::size_t end_of_run = i + std::min(values.size() - i, (left - plain_work_room) / plain_run_room);
+    const mask_memo& memo = state.memo;
+    const std::size_t kept = memo.count;
+    std::size_t next = memo.next;
+    std::size_t position = state.position;
+    char* out = state.text + state.length;
+    const mask_field* f = field;
+    while (i < end_of_run && f->plain && next < kept) {
+        const mask_step& step = memo.steps[next];
+        if (step.from != position + f->length || !step.literal_kept) break;
+        char* const end = plain_number_text(out, *f, values[i]);
+        if (end == nullptr) break;
+        copy_16(end, step.literal);
+        out = end + (step.to - step.from);
+        position = step.to;
+        ++next;
+        ++i;
+        f = step.field_found ? &step.field : nullptr;
+        if (f == nullptr) break;
+    }
+    if (i == first) return false;
+    state.length = static_cast<std::size_t>(out - state.text);
+    state.position = position;
+    state.memo.next = next;
+    field = f;
+    return true;
+}
+
+}  // namespace
 
 void add_digits(mask_state& state, std::span<const digit_string> values)
 {
@@ -715,15 +765,18 @@ void add_digits(mask_state& state, std::span<const digit_string> values)
     // here rather than in the state.
     if (values.empty()) return;
     const mask_field* field = take_field(state);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (field == nullptr) return;
-        lay_out_digits(state, *field, values[i]);
-        field = next_field(state);
+    std::size_t i = 0;
+    while (field != nullptr && i < values.size()) {
+        if (!lay_out_plain_run(state, field, values, i)) {
+            lay_out_digits(state, *field, values[i]);
+            ++i;
+            field = next_field(state);
+        }
         if (field == nullptr) {
             // The text ran to the end of the mask: the next value starts
             // again from its first field, and only if there is one.
             state.position = 0;
-            if (i + 1 < values.size()) field = next_field(state);
+            if (i < values.size()) field = next_field(state);
         }
     }
     if (field != nullptr) keep_ready(state, field);
