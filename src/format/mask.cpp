@@ -708,38 +708,59 @@ namespace {
 
 void add_digits(mask_state& state, const digit_string& digits)
 {
-    add_digits(state, std::span(&digits, 1));
+    const mask_argument argument{&digits, {}};
+    add_arguments(state, std::span(&argument, 1));
+}
+
+void add_digits(mask_state& state, std::span<const digit_string> values)
+{
+    // In pieces, so that the arguments are made on the stack.
+    constexpr std::size_t piece = 16;
+    mask_argument arguments[piece];
+    for (std::size_t start = 0; start < values.size(); start += piece) {
+        const std::size_t count = std::min(piece, values.size() - start);
+        for (std::size_t i = 0; i < count; ++i) arguments[i].digits = &values[start + i];
+        add_arguments(state, std::span(arguments, count));
+    }
 }
 
 namespace {
 
-// The room one value of a run may take: its field's text, at most 18
+// The room one argument of a run may take: its field's text, at most 18
 // characters, and the literal text after it, moved as 16 bytes.
 constexpr std::size_t plain_run_room = 64;
 
-// Lays values out from values[i] on, as long as each field is plain and the
-// text after it is a step of the memo kept whole, and returns whether it
-// laid any out; `field` and `i` are then those of the next value, and
+// Lays arguments out from arguments[i] on, as long as each value meets a
+// plain field, each text of up to 16 bytes the whole text field, and the
+// text after the field is a step of the memo kept whole. Returns whether it
+// laid any out; `field` and `i` are then those of the next argument, and
 // `field` is nullptr where the text ran to the end of the mask. One room
-// check covers the values the run may take, and the text's length, the mask position and
-// the memo's next step stay in registers until it ends.
-bool lay_out_plain_run(mask_state& state, const mask_field*& field, std::span<const digit_string> values,
+// check covers the arguments the run may take, and the text's length, the
+// mask position and the memo's next step stay in registers until it ends.
+bool lay_out_plain_run(mask_state& state, const mask_field*& field, std::span<const mask_argument> arguments,
                        std::size_t& i)
 {
     const std::size_t first = i;
     const std::size_t left = room(state);
     if (left < plain_work_room) return false;
-    const std::size_t end_of_run = i + std::min(values.size() - i, (left - plain_work_room) / plain_run_room);
+    const std::size_t end_of_run = i + std::min(arguments.size() - i, (left - plain_work_room) / plain_run_room);
     const mask_memo& memo = state.memo;
     const std::size_t kept = memo.count;
     std::size_t next = memo.next;
     std::size_t position = state.position;
     char* out = state.text + state.length;
     const mask_field* f = field;
-    while (i < end_of_run && f->plain && next < kept) {
+    while (i < end_of_run && next < kept) {
         const mask_step& step = memo.steps[next];
         if (step.from != position + f->length || !step.literal_kept) break;
-        char* const end = plain_number_text(out, *f, values[i]);
+        const mask_argument& argument = arguments[i];
+        char* end = nullptr;
+        if (argument.digits != nullptr) {
+            if (f->plain) end = plain_number_text(out, *f, *argument.digits);
+        } else if (f->kind == field_kind::whole_text && argument.text.size() <= 16) {
+            copy_up_to_16(out, argument.text.data(), argument.text.size());
+            end = out + argument.text.size();
+        }
         if (end == nullptr) break;
         copy_16(end, step.literal);
         out = end + (step.to - step.from);
@@ -759,24 +780,30 @@ bool lay_out_plain_run(mask_state& state, const mask_field*& field, std::span<co
 
 }  // namespace
 
-void add_digits(mask_state& state, std::span<const digit_string> values)
+void add_arguments(mask_state& state, std::span<const mask_argument> arguments)
 {
-    // As add_digits value by value, with the field for the next value held
-    // here rather than in the state.
-    if (values.empty()) return;
+    // As add_digits and add_text argument by argument, with the field for
+    // the next argument held here rather than in the state.
+    if (arguments.empty()) return;
     const mask_field* field = take_field(state);
     std::size_t i = 0;
-    while (field != nullptr && i < values.size()) {
-        if (!lay_out_plain_run(state, field, values, i)) {
-            lay_out_digits(state, *field, values[i]);
+    while (field != nullptr && i < arguments.size()) {
+        if (!lay_out_plain_run(state, field, arguments, i)) {
+            const mask_argument& argument = arguments[i];
+            if (argument.digits != nullptr) {
+                lay_out_digits(state, *field, *argument.digits);
+            } else {
+                state.position += field->length;
+                place_text(state, *field, argument.text);
+            }
             ++i;
             field = next_field(state);
         }
         if (field == nullptr) {
-            // The text ran to the end of the mask: the next value starts
+            // The text ran to the end of the mask: the next argument starts
             // again from its first field, and only if there is one.
             state.position = 0;
-            if (i < values.size()) field = next_field(state);
+            if (i < arguments.size()) field = next_field(state);
         }
     }
     if (field != nullptr) keep_ready(state, field);

@@ -241,4 +241,43 @@ TEST(shortcuts, a_run_falls_back_where_a_field_its_text_or_the_room_stops_it)
     }
 }
 
+TEST(shortcuts, values_and_texts_in_one_call_make_the_text_of_one_call_each)
+{
+    // Texts of every length around the 16 bytes moved whole, into every
+    // kind of field a text or a value can meet.
+    const byte_view masks[] = {row_mask, "& ##.## !", "\\  \\ #.# & ##", "##&##&", "_& & literal # &", "&"};
+    const std::string texts[] = {"", "x", "12:34:56", "fifteen bytes..", "sixteen bytes...", "seventeen bytes..",
+                                 std::string(40, 'w')};
+    std::mt19937 random(10);
+    std::uniform_real_distribution<double> number(-99999.0, 99999.0);
+    static mask_state kept;
+    for (int i = 0; i < 6000; ++i) {
+        const byte_view mask = masks[static_cast<std::size_t>(i) % std::size(masks)];
+        std::vector<digit_string> values(random() % 14);
+        std::vector<mask_argument> arguments;
+        for (digit_string& d : values) {
+            d = decimal_digits(number(random), full_digit_count);
+            arguments.push_back({&d, {}});
+            if (random() % 3 == 0) arguments.push_back({nullptr, texts[random() % std::size(texts)]});
+        }
+        const auto one_call_each = [&](mask_state& state) {
+            begin_mask(state, mask);
+            for (const mask_argument& a : arguments) {
+                if (a.digits != nullptr) add_digits(state, *a.digits);
+                if (a.digits == nullptr) add_text(state, a.text);
+            }
+            return std::string(mask_text(state));
+        };
+        const auto one_call = [&](mask_state& state) {
+            begin_mask(state, mask);
+            add_arguments(state, arguments);
+            return std::string(mask_text(state));
+        };
+        mask_state fresh;
+        const std::string expected = one_call_each(fresh);
+        one_call(kept);  // the first pass fills its memo
+        ASSERT_EQ(one_call(kept), expected) << "mask [" << mask << "] " << i;
+    }
+}
+
 }  // namespace
