@@ -510,8 +510,13 @@ constexpr std::size_t plain_work_room = 48;
 // value below 0.1 starts with zeros after the point, and digits past the 19
 // known ones are zeros; sixteen zeros in front hold anything that can show
 // in 15 places. They are worked on in the state's text past the room the
-// field's own text may take.
-const char* rounded_plain_digits(char* work, const digit_string& d, bool zero, std::size_t count, std::size_t& whole)
+// field's own text may take. Given back in registers, so that the caller
+// keeps `whole` in one rather than in memory.
+struct plain_digits {
+    const char* digits;
+    std::size_t whole;
+};
+plain_digits rounded_plain_digits(char* work, const digit_string& d, bool zero, std::size_t count, std::size_t whole)
 {
     const char* const raw = d.digits;
     fill_16(work, '0');
@@ -541,7 +546,7 @@ const char* rounded_plain_digits(char* work, const digit_string& d, bool zero, s
             }
         }
     }
-    return digits;
+    return {digits, whole};
 }
 
 // A plain field's text at `out`, which has plain_text_room bytes and the
@@ -563,7 +568,9 @@ const char* rounded_plain_digits(char* work, const digit_string& d, bool zero, s
     // stay within the string.
     const char* digits = raw;
     if (whole == 0 || raw[count] >= '5' || (decimals != 0 && whole + 16 > sizeof d.digits)) {
-        digits = rounded_plain_digits(out + plain_text_room, d, zero, count, whole);
+        const plain_digits rounded = rounded_plain_digits(out + plain_text_room, d, zero, count, whole);
+        digits = rounded.digits;
+        whole = rounded.whole;
     }
 
     const bool negative = d.negative;
