@@ -785,6 +785,20 @@ bool lay_out_plain_run(mask_state& state, const mask_field*& field, std::span<co
     return true;
 }
 
+// One argument the general way, and the field after it: out of line, so
+// that the code a row runs through is the run's alone.
+[[gnu::noinline]] const mask_field* lay_out_argument(mask_state& state, const mask_field& field,
+                                                     const mask_argument& argument)
+{
+    if (argument.digits != nullptr) {
+        lay_out_digits(state, field, *argument.digits);
+    } else {
+        state.position += field.length;
+        place_text(state, field, argument.text);
+    }
+    return next_field(state);
+}
+
 }  // namespace
 
 void add_arguments(mask_state& state, std::span<const mask_argument> arguments)
@@ -796,15 +810,8 @@ void add_arguments(mask_state& state, std::span<const mask_argument> arguments)
     std::size_t i = 0;
     while (field != nullptr && i < arguments.size()) {
         if (!lay_out_plain_run(state, field, arguments, i)) {
-            const mask_argument& argument = arguments[i];
-            if (argument.digits != nullptr) {
-                lay_out_digits(state, *field, *argument.digits);
-            } else {
-                state.position += field->length;
-                place_text(state, *field, argument.text);
-            }
+            field = lay_out_argument(state, *field, arguments[i]);
             ++i;
-            field = next_field(state);
         }
         if (field == nullptr) {
             // The text ran to the end of the mask: the next argument starts
