@@ -510,12 +510,15 @@ constexpr std::size_t plain_work_room = 48;
 // value below 0.1 starts with zeros after the point, and digits past the 19
 // known ones are zeros; sixteen zeros in front hold anything that can show
 // in 15 places. They are worked on in the state's text past the room the
-// field's own text may take.
-const char* rounded_plain_digits(mask_state& state, const digit_string& d, bool zero, std::size_t count,
-                                 std::size_t& whole)
+// field's own text may take. Given back in registers, so that the caller
+// keeps `whole` in one rather than in memory.
+struct plain_digits {
+    const char* digits;
+    std::size_t whole;
+};
+plain_digits rounded_plain_digits(char* work, const digit_string& d, bool zero, std::size_t count, std::size_t whole)
 {
     const char* const raw = d.digits;
-    char* const work = state.text + state.length + plain_text_room;
     fill_16(work, '0');
     fill_16(work + 32, '0');
     copy_16(work + 16, raw);
@@ -543,21 +546,21 @@ const char* rounded_plain_digits(mask_state& state, const digit_string& d, bool 
             }
         }
     }
-    return digits;
+    return {digits, whole};
 }
 
-// Inlined where the row's fields are laid out: a call would cost as much
-// as a third of the work.
-[[gnu::always_inline]] inline bool plain_number_field(mask_state& state, const mask_field& field,
-                                                      const digit_string& d)
+// A plain field's text at `out`, which has plain_text_room bytes and the
+// work room past them: the end of the text, or nullptr, with nothing of it
+// written, where the shortcut does not apply. Inlined where the row's fields
+// are laid out: a call would cost as much as a third of the work.
+[[gnu::always_inline]] inline char* plain_number_text(char* out, const mask_field& field, const digit_string& d)
 {
-    if (room(state) < plain_text_room + plain_work_room) return false;
     const char* const raw = d.digits;
     const bool zero = raw[0] == '0' && significant_end(raw, digit_count) == 0;
     const std::size_t decimals = field.decimal_places;
     const int e = d.exponent;
     std::size_t whole = zero || e <= 0 ? 0 : static_cast<std::size_t>(e);
-    if (whole + decimals > 15) return false;
+    if (whole + decimals > 15) return nullptr;
     const std::size_t count = whole + decimals;
 
     // Most values need neither zeros in front nor rounding up, and their
@@ -565,7 +568,9 @@ const char* rounded_plain_digits(mask_state& state, const digit_string& d, bool 
     // stay within the string.
     const char* digits = raw;
     if (whole == 0 || raw[count] >= '5' || (decimals != 0 && whole + 16 > sizeof d.digits)) {
-        digits = rounded_plain_digits(state, d, zero, count, whole);
+        const plain_digits rounded = rounded_plain_digits(out + plain_text_room, d, zero, count, whole);
+        digits = rounded.digits;
+        whole = rounded.whole;
     }
 
     const bool negative = d.negative;
@@ -574,7 +579,6 @@ const char* rounded_plain_digits(mask_state& state, const digit_string& d, bool 
     const std::size_t length = static_cast<std::size_t>(negative) + integer_length + field.fraction_length;
     const std::size_t width = negative ? field.negative_width : field.length;
 
-    char* out = state.text + state.length;
     fill_16(out, ' ');
     out += width > length ? width - length : 0;
     *out = '-';
@@ -590,7 +594,15 @@ const char* rounded_plain_digits(mask_state& state, const digit_string& d, bool 
         copy_16(out + 1, digits + whole);
         out += 1 + decimals;
     }
-    state.length = static_cast<std::size_t>(out - state.text);
+    return out;
+}
+
+bool plain_number_field(mask_state& state, const mask_field& field, const digit_string& d)
+{
+    if (room(state) < plain_text_room + plain_work_room) return false;
+    char* const end = plain_number_text(state.text + state.length, field, d);
+    if (end == nullptr) return false;
+    state.length = static_cast<std::size_t>(end - state.text);
     return true;
 }
 
@@ -703,27 +715,109 @@ namespace {
 
 void add_digits(mask_state& state, const digit_string& digits)
 {
-    const mask_field* found = take_field(state);
-    if (found == nullptr) return;
-    lay_out_digits(state, *found, digits);
-    finish_field(state);
+    const mask_argument argument{&digits, {}};
+    add_arguments(state, std::span(&argument, 1));
 }
 
 void add_digits(mask_state& state, std::span<const digit_string> values)
 {
-    // As add_digits value by value, with the field for the next value held
-    // here rather than in the state.
-    if (values.empty()) return;
+    // In pieces, so that the arguments are made on the stack.
+    constexpr std::size_t piece = 16;
+    mask_argument arguments[piece];
+    for (std::size_t start = 0; start < values.size(); start += piece) {
+        const std::size_t count = std::min(piece, values.size() - start);
+        for (std::size_t i = 0; i < count; ++i) arguments[i].digits = &values[start + i];
+        add_arguments(state, std::span(arguments, count));
+    }
+}
+
+namespace {
+
+// The room one argument of a run may take: its field's text, at most 18
+// characters, and the literal text after it, moved as 16 bytes.
+constexpr std::size_t plain_run_room = 64;
+
+// Lays arguments out from arguments[i] on, as long as each value meets a
+// plain field, each text of up to 16 bytes the whole text field, and the
+// text after the field is a step of the memo kept whole. Returns whether it
+// laid any out; `field` and `i` are then those of the next argument, and
+// `field` is nullptr where the text ran to the end of the mask. One room
+// check covers the arguments the run may take, and the text's length, the
+// mask position and the memo's next step stay in registers until it ends.
+bool lay_out_plain_run(mask_state& state, const mask_field*& field, std::span<const mask_argument> arguments,
+                       std::size_t& i)
+{
+    const std::size_t first = i;
+    const std::size_t left = room(state);
+    if (left < plain_work_room) return false;
+    const std::size_t end_of_run = i + std::min(arguments.size() - i, (left - plain_work_room) / plain_run_room);
+    const mask_memo& memo = state.memo;
+    const std::size_t kept = memo.count;
+    std::size_t next = memo.next;
+    std::size_t position = state.position;
+    char* out = state.text + state.length;
+    const mask_field* f = field;
+    while (i < end_of_run && next < kept) {
+        const mask_step& step = memo.steps[next];
+        if (step.from != position + f->length || !step.literal_kept) break;
+        const mask_argument& argument = arguments[i];
+        char* end = nullptr;
+        if (argument.digits != nullptr) {
+            if (f->plain) end = plain_number_text(out, *f, *argument.digits);
+        } else if (f->kind == field_kind::whole_text && argument.text.size() <= 16) {
+            copy_up_to_16(out, argument.text.data(), argument.text.size());
+            end = out + argument.text.size();
+        }
+        if (end == nullptr) break;
+        copy_16(end, step.literal);
+        out = end + (step.to - step.from);
+        position = step.to;
+        ++next;
+        ++i;
+        f = step.field_found ? &step.field : nullptr;
+        if (f == nullptr) break;
+    }
+    if (i == first) return false;
+    state.length = static_cast<std::size_t>(out - state.text);
+    state.position = position;
+    state.memo.next = next;
+    field = f;
+    return true;
+}
+
+// One argument the general way, and the field after it: out of line, so
+// that the code a row runs through is the run's alone.
+[[gnu::noinline]] const mask_field* lay_out_argument(mask_state& state, const mask_field& field,
+                                                     const mask_argument& argument)
+{
+    if (argument.digits != nullptr) {
+        lay_out_digits(state, field, *argument.digits);
+    } else {
+        state.position += field.length;
+        place_text(state, field, argument.text);
+    }
+    return next_field(state);
+}
+
+}  // namespace
+
+void add_arguments(mask_state& state, std::span<const mask_argument> arguments)
+{
+    // As add_digits and add_text argument by argument, with the field for
+    // the next argument held here rather than in the state.
+    if (arguments.empty()) return;
     const mask_field* field = take_field(state);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (field == nullptr) return;
-        lay_out_digits(state, *field, values[i]);
-        field = next_field(state);
+    std::size_t i = 0;
+    while (field != nullptr && i < arguments.size()) {
+        if (!lay_out_plain_run(state, field, arguments, i)) {
+            field = lay_out_argument(state, *field, arguments[i]);
+            ++i;
+        }
         if (field == nullptr) {
-            // The text ran to the end of the mask: the next value starts
+            // The text ran to the end of the mask: the next argument starts
             // again from its first field, and only if there is one.
             state.position = 0;
-            if (i + 1 < values.size()) field = next_field(state);
+            if (i < arguments.size()) field = next_field(state);
         }
     }
     if (field != nullptr) keep_ready(state, field);

@@ -144,6 +144,16 @@ void add_digits(mask_state& state, std::span<const digit_string> values);
 // Places the text into the next field.
 void add_text(mask_state& state, byte_view text);
 
+// One argument for the next field: a value by its digits, as add_digits
+// takes it, or, where `digits` is null, a text, as add_text takes it.
+struct mask_argument {
+    const digit_string* digits = nullptr;
+    byte_view text;
+};
+// The arguments in turn, in one call: a row of values and texts costs the
+// per-call work once.
+void add_arguments(mask_state& state, std::span<const mask_argument> arguments);
+
 // The text built so far. The state is left empty.
 byte_string end_mask(mask_state& state);
 

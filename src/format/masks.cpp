@@ -1,5 +1,8 @@
 #include "format/masks.h"
 
+#include <array>
+#include <tuple>
+
 #include "format/mask.h"
 
 byte_string format_table_row(const decoded_frame& frame)
@@ -21,9 +24,15 @@ byte_string format_table_row(const decoded_frame& frame)
 byte_view format_table_row(const decoded_frame& frame, const frame_digits& digits, mask_state& state)
 {
     begin_mask(state, row_mask);
-    add_digits(state, digits.counter);
-    add_text(state, frame.time_text);
-    add_digits(state, digits.values);
+    // The counter, the time text, then the eight values: one call for the
+    // whole row.
+    const digit_string* const v = digits.values.data();
+    const mask_argument arguments[] = {
+        {&digits.counter, {}}, {nullptr, frame.time_text}, {v, {}}, {v + 1, {}}, {v + 2, {}},
+        {v + 3, {}}, {v + 4, {}}, {v + 5, {}}, {v + 6, {}}, {v + 7, {}},
+    };
+    static_assert(std::tuple_size_v<decltype(digits.values)> == 8);
+    add_arguments(state, arguments);
     return mask_text(state);
 }
 

@@ -199,4 +199,85 @@ TEST(shortcuts, a_run_of_values_makes_the_text_of_the_values_one_at_a_time)
     }
 }
 
+TEST(shortcuts, a_run_falls_back_where_a_field_its_text_or_the_room_stops_it)
+{
+    // A state's first pass through a mask reads every field afresh and takes
+    // the general path; a kept state takes the run from its memo. The run
+    // must give way, mid-row, to a field that is not plain, a value too long
+    // for 15 digits, literal text too long to keep, the end of the mask and
+    // a result that reaches its limit.
+    std::vector<digit_string> strings;
+    for (const long double v : hard_values()) strings.push_back(decimal_digits(v, full_digit_count));
+    // Values that fill a wide field to its 15 digits: they take the most
+    // room a run can meet.
+    for (int k = 0; k < 4000; ++k) {
+        const long double v = k % 2 == 0 ? 123456789012345.0L + k : -98765432.1234567L * k;
+        strings.push_back(decimal_digits(v, full_digit_count));
+    }
+    const byte_view masks[] = {row_mask,
+                               "##.## and a literal longer than sixteen ###.######",
+                               "#.# +##.# ###############.# ##",
+                               "################ ##.##########_#",
+                               ".##",
+                               "& #######.###### ##.## ################ #.# ####"};
+    std::mt19937 random(64);
+    static mask_state kept;  // where the sanitizers see a write past its end
+    for (int i = 0; i < 6000; ++i) {
+        const byte_view mask = masks[static_cast<std::size_t>(i) % std::size(masks)];
+        // A long text first leaves the run short of room at any point.
+        const std::string text(mask[0] == '&' ? 800 + random() % 230 : 0, 't');
+        std::vector<digit_string> values(random() % (i % 7 == 0 ? 90 : 12));
+        for (digit_string& d : values) d = strings[random() % strings.size()];
+        const auto text_of = [&](mask_state& state) {
+            begin_mask(state, mask);
+            if (!text.empty()) add_text(state, text);
+            add_digits(state, values);
+            return std::string(mask_text(state));
+        };
+        mask_state fresh;
+        const std::string expected = text_of(fresh);
+        text_of(kept);  // the first pass fills its memo
+        ASSERT_EQ(text_of(kept), expected) << "mask [" << mask << "] " << i;
+    }
+}
+
+TEST(shortcuts, values_and_texts_in_one_call_make_the_text_of_one_call_each)
+{
+    // Texts of every length around the 16 bytes moved whole, into every
+    // kind of field a text or a value can meet.
+    const byte_view masks[] = {row_mask, "& ##.## !", "\\  \\ #.# & ##", "##&##&", "_& & literal # &", "&"};
+    const std::string texts[] = {"", "x", "12:34:56", "fifteen bytes..", "sixteen bytes...", "seventeen bytes..",
+                                 std::string(40, 'w')};
+    std::mt19937 random(10);
+    std::uniform_real_distribution<double> number(-99999.0, 99999.0);
+    static mask_state kept;
+    for (int i = 0; i < 6000; ++i) {
+        const byte_view mask = masks[static_cast<std::size_t>(i) % std::size(masks)];
+        std::vector<digit_string> values(random() % 14);
+        std::vector<mask_argument> arguments;
+        for (digit_string& d : values) {
+            d = decimal_digits(number(random), full_digit_count);
+            arguments.push_back({&d, {}});
+            if (random() % 3 == 0) arguments.push_back({nullptr, texts[random() % std::size(texts)]});
+        }
+        const auto one_call_each = [&](mask_state& state) {
+            begin_mask(state, mask);
+            for (const mask_argument& a : arguments) {
+                if (a.digits != nullptr) add_digits(state, *a.digits);
+                if (a.digits == nullptr) add_text(state, a.text);
+            }
+            return std::string(mask_text(state));
+        };
+        const auto one_call = [&](mask_state& state) {
+            begin_mask(state, mask);
+            add_arguments(state, arguments);
+            return std::string(mask_text(state));
+        };
+        mask_state fresh;
+        const std::string expected = one_call_each(fresh);
+        one_call(kept);  // the first pass fills its memo
+        ASSERT_EQ(one_call(kept), expected) << "mask [" << mask << "] " << i;
+    }
+}
+
 }  // namespace
