@@ -42,8 +42,8 @@ void write_text(console_device& console, byte_view text)
         screen_model& screen = console.screen;
         // The usual case, a text that fits in the rest of the cursor's row,
         // makes one run of cells and needs no list of changes.
-        if (!screen.pending_scroll &&
-            text.size() <= static_cast<std::size_t>(screen.columns - screen.cursor_column + 1)) {
+        const int room = screen.columns - screen.cursor_column + 1;  // at least 1
+        if (!screen.pending_scroll && room > 0 && text.size() <= static_cast<std::size_t>(room)) {
             const int row = screen.cursor_row;
             const int column = screen.cursor_column;
             write_text(screen, text, nullptr);

@@ -89,6 +89,15 @@ int hex_value(char c)
 }
 
 #if defined(__SSE2__)
+// The same sixteen bytes as the compiler's own vector type, on which a
+// subtraction is written as one.
+using byte_lanes = char __attribute__((vector_size(16)));
+
+__m128i minus(__m128i bytes, char value)
+{
+    return std::bit_cast<__m128i>(std::bit_cast<byte_lanes>(bytes) - value);
+}
+
 __m128i bytes_between(__m128i bytes, char low, char high)
 {
     return _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8(static_cast<char>(low - 1))),
@@ -107,8 +116,7 @@ bool sixteen_digits_to_bytes(const char* text, char* out)
     const __m128i letter = bytes_between(folded, 'a', 'f');
     if (_mm_movemask_epi8(_mm_or_si128(decimal, letter)) != 0xFFFF) return false;
     const __m128i values =
-        _mm_or_si128(_mm_and_si128(decimal, _mm_sub_epi8(characters, _mm_set1_epi8('0'))),
-                     _mm_and_si128(letter, _mm_sub_epi8(folded, _mm_set1_epi8('a' - 10))));
+        _mm_or_si128(_mm_and_si128(decimal, minus(characters, '0')), _mm_and_si128(letter, minus(folded, 'a' - 10)));
     // Each 16-bit lane holds a pair, its first digit in the low byte.
     const __m128i first = _mm_and_si128(values, _mm_set1_epi16(0x00FF));
     const __m128i second = _mm_srli_epi16(values, 8);
