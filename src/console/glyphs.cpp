@@ -119,13 +119,14 @@ std::size_t printable_prefix(const char* bytes, std::size_t count)
     std::size_t i = 0;
 #if defined(__SSE2__)
     // Sixteen at once: as signed bytes, 32-126 are exactly those above 31
-    // and below 127 (128-255 are negative).
-    const __m128i above = _mm_set1_epi8(31);
-    const __m128i below = _mm_set1_epi8(127);
-    const auto printable_mask = [&](const char* at) {
-        const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-        const __m128i in_range = _mm_and_si128(_mm_cmpgt_epi8(word, above), _mm_cmplt_epi8(word, below));
+    // and below 127 (128-255 are negative). A bit for each byte that is.
+    const auto printable_lanes = [](__m128i word) {
+        const __m128i in_range =
+            _mm_and_si128(_mm_cmpgt_epi8(word, _mm_set1_epi8(31)), _mm_cmplt_epi8(word, _mm_set1_epi8(127)));
         return static_cast<unsigned>(_mm_movemask_epi8(in_range));
+    };
+    const auto printable_mask = [&](const char* at) {
+        return printable_lanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
     };
     for (; count - i >= 16; i += 16) {
         const unsigned found = printable_mask(bytes + i);
@@ -143,9 +144,7 @@ std::size_t printable_prefix(const char* bytes, std::size_t count)
     if (count >= 8) {
         // Eight and eight, the second eight overlapping the first.
         const auto eight_mask = [&](const char* at) {
-            const __m128i word = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));
-            const __m128i in_range = _mm_and_si128(_mm_cmpgt_epi8(word, above), _mm_cmplt_epi8(word, below));
-            return static_cast<unsigned>(_mm_movemask_epi8(in_range)) & 0xFFu;
+            return printable_lanes(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at))) & 0xFFu;
         };
         const unsigned first = eight_mask(bytes);
         if (first != 0xFFu) return static_cast<std::size_t>(std::countr_one(first));

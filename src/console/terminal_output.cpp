@@ -310,6 +310,13 @@ void repaint(terminal_output& output, const screen_model& screen)
     output.repaint_needed = false;
 }
 
+// Changes are mirrored only on a terminal that is there and whose content
+// is known; otherwise the next flush repaints, or nothing is sent at all.
+bool mirrors_changes(const terminal_output& output)
+{
+    return output.fd >= 0 && !output.failed && !output.repaint_needed;
+}
+
 }  // namespace
 
 long system_write(int fd, const char* bytes, std::size_t length)
@@ -320,7 +327,7 @@ long system_write(int fd, const char* bytes, std::size_t length)
 void render_changes(terminal_output& output, const screen_model& screen, byte_view text,
                     const change_list& changes)
 {
-    if (output.fd < 0 || output.failed || output.repaint_needed || changes.empty()) {
+    if (!mirrors_changes(output) || changes.empty()) {
         return;
     }
     begin_output(output);
@@ -342,7 +349,7 @@ void render_changes(terminal_output& output, const screen_model& screen, byte_vi
 
 void render_text_run(terminal_output& output, const screen_model& screen, int row, int column, byte_view text)
 {
-    if (output.fd < 0 || output.failed || output.repaint_needed || text.empty()) {
+    if (!mirrors_changes(output) || text.empty()) {
         return;
     }
     begin_output(output);

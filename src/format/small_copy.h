@@ -8,30 +8,28 @@
 #include <cstdint>
 #include <cstring>
 
+// Copies count bytes, from sizeof(Word) to twice that, as a head and a tail
+// that overlap.
+template <typename Word>
+inline void copy_head_and_tail(char* to, const char* from, std::size_t count)
+{
+    Word head = 0;
+    Word tail = 0;
+    std::memcpy(&head, from, sizeof head);
+    std::memcpy(&tail, from + count - sizeof tail, sizeof tail);
+    std::memcpy(to, &head, sizeof head);
+    std::memcpy(to + count - sizeof tail, &tail, sizeof tail);
+}
+
 // Copies count bytes, 0 to 16, from `from` to `to`; the two may not overlap.
 inline void copy_up_to_16(char* to, const char* from, std::size_t count)
 {
     if (count >= 8) {
-        std::uint64_t head = 0;
-        std::uint64_t tail = 0;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + count - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + count - 8, &tail, 8);
+        copy_head_and_tail<std::uint64_t>(to, from, count);
     } else if (count >= 4) {
-        std::uint32_t head = 0;
-        std::uint32_t tail = 0;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + count - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + count - 4, &tail, 4);
+        copy_head_and_tail<std::uint32_t>(to, from, count);
     } else if (count >= 2) {
-        std::uint16_t head = 0;
-        std::uint16_t tail = 0;
-        std::memcpy(&head, from, 2);
-        std::memcpy(&tail, from + count - 2, 2);
-        std::memcpy(to, &head, 2);
-        std::memcpy(to + count - 2, &tail, 2);
+        copy_head_and_tail<std::uint16_t>(to, from, count);
     } else if (count == 1) {
         *to = *from;
     }
