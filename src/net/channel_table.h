@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/types.h"
+#include "net/wait_set.h"
 
 using channel_number = std::int16_t;
 
@@ -22,6 +23,7 @@ struct channel_record {
     std::uint16_t port = 0;
     std::uint32_t timeout_ms = 0;
     std::unique_ptr<char[]> receive_buffer;
+    std::unique_ptr<wait_set> wait;
 };
 
 // The open channel with that number, or nullptr.

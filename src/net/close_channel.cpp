@@ -8,6 +8,10 @@
 void close_channel(channel_number channel, error_number& error)
 {
     std::unique_ptr<channel_record> record = remove_channel(channel);
+    if (record && record->wait) {
+        close_wait_set(*record->wait);
+        record->wait.reset();
+    }
     if (!record || record->handle < 0) {
         recycle_channel_record(std::move(record));
         return;

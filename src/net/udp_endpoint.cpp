@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,31 +40,6 @@ timespec to_timespec(wait_time wait)
     return result;
 }
 
-timespec add_time(timespec a, timespec b)
-{
-    timespec sum{a.tv_sec + b.tv_sec, a.tv_nsec + b.tv_nsec};
-    if (sum.tv_nsec >= 1000000000) {
-        sum.tv_nsec -= 1000000000;
-        sum.tv_sec += 1;
-    }
-    return sum;
-}
-
-// What is left of the wait at `now`, or zero once the deadline has passed.
-timespec time_left(timespec deadline, timespec now)
-{
-    if (now.tv_sec > deadline.tv_sec ||
-        (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
-        return timespec{0, 0};
-    }
-    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
-    if (left.tv_nsec < 0) {
-        left.tv_nsec += 1000000000;
-        left.tv_sec -= 1;
-    }
-    return left;
-}
-
 void close_quietly(int handle)
 {
     // The descriptor is released even when close reports an error, and there
@@ -82,52 +56,6 @@ void abandon_open(channel_number channel, error_number code, error_number& error
         close_quietly(record->handle);
     }
     error = code;
-}
-
-enum class wait_result { ready, timed_out, failed };
-
-// One wait for readability, under `mask` when there is one. A signal does
-// not shorten it: the wait resumes for the time still left, measured on a
-// clock that never jumps. Neither do key presses or room for output.
-wait_result wait_readable(int handle, wait_time wait, const sigset_t* mask, terminal_in_wait* terminal)
-{
-    timespec now{};
-    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-        return wait_result::failed;
-    }
-    const timespec deadline = add_time(now, to_timespec(wait));
-    timespec left = to_timespec(wait);
-    // A negative descriptor is not watched.
-    int input_fd = terminal != nullptr ? terminal->input_fd : -1;
-    int output_fd = terminal != nullptr ? terminal->output_fd : -1;
-    for (;;) {
-        pollfd watch[3] = {{handle, POLLIN, 0}, {input_fd, POLLIN, 0}, {output_fd, POLLOUT, 0}};
-        const int ready = ppoll(watch, 3, &left, mask);
-        if (ready > 0) {
-            // Keys first, also when a datagram ends the wait, so that the
-            // pass's key poll sees every key typed before the datagram came.
-            // A keyboard that is gone is not watched again.
-            if (terminal != nullptr && watch[1].revents != 0 && !terminal->receive(terminal->context)) {
-                input_fd = -1;
-            }
-            if (watch[0].revents != 0) {
-                return (watch[0].revents & POLLNVAL) != 0 ? wait_result::failed : wait_result::ready;
-            }
-            // Room for output: a hung-up or finished output is not watched again.
-            if (terminal != nullptr && watch[2].revents != 0 &&
-                ((watch[2].revents & POLLOUT) == 0 || !terminal->send(terminal->context))) {
-                output_fd = -1;
-            }
-        } else if (ready == 0) {
-            return wait_result::timed_out;
-        } else if (errno != EINTR) {
-            return wait_result::failed;
-        }
-        if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-            return wait_result::failed;
-        }
-        left = time_left(deadline, now);
-    }
 }
 
 }  // namespace
@@ -156,7 +84,8 @@ void open_udp_endpoint(channel_number channel, std::uint16_t port, std::uint32_t
     fresh.port = port;
     fresh.timeout_ms = timeout_ms;
     fresh.receive_buffer.reset(new (std::nothrow) char[receive_buffer_size]);
-    if (!fresh.receive_buffer || !insert_channel(std::move(fresh))) {
+    fresh.wait.reset(new (std::nothrow) wait_set);
+    if (!fresh.receive_buffer || !fresh.wait || !insert_channel(std::move(fresh))) {
         error = error::out_of_memory;
         return;
     }
@@ -205,13 +134,17 @@ void open_udp_endpoint(channel_number channel, std::uint16_t port, std::uint32_t
     // refusal leaves the usual queue, with which the endpoint works as well.
     const int queue_bytes = receive_queue_bytes;
     ::setsockopt(record->handle, SOL_SOCKET, SO_RCVBUF, &queue_bytes, sizeof queue_bytes);
+
+    // Kept however it turns out: a set that cannot be had makes every wait
+    // a ppoll, which needs nothing of it.
+    open_wait_set(*record->wait, record->handle);
 }
 
 received_datagram receive_datagram(channel_number channel, error_number& error,
                                    const sigset_t* waiting_mask, terminal_in_wait* terminal)
 {
     received_datagram result;
-    const channel_record* record = find_channel(channel);
+    channel_record* record = find_channel(channel);
     if (record == nullptr) {
         error = error::channel_not_open;
         return result;
@@ -221,7 +154,8 @@ received_datagram receive_datagram(channel_number channel, error_number& error,
         return result;
     }
 
-    switch (wait_readable(record->handle, receive_wait(record->timeout_ms), waiting_mask, terminal)) {
+    switch (wait_readable(record->wait.get(), record->handle, to_timespec(receive_wait(record->timeout_ms)),
+                          waiting_mask, terminal)) {
     case wait_result::ready:
         break;
     case wait_result::timed_out:

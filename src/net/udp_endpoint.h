@@ -33,18 +33,8 @@ struct received_datagram {
 // of the read counts as a wait that ran out (24). A `waiting_mask` is the
 // signal mask for the wait alone, so that the signals it lets in can only
 // arrive while the receiver is idle, without a mask change around each wait.
-// With `terminal`, the wait also serves the terminal while it lasts,
-// without changing its length: it hands over output a flush left behind,
-// calling `send` whenever `output_fd` has room until `send` says nothing is
-// left, and takes in key presses as they are typed, calling `receive`
-// whenever `input_fd` has bytes until `receive` says the keyboard is gone.
-struct terminal_in_wait {
-    int output_fd = -1;  // -1: nothing to hand over
-    bool (*send)(void* context) = nullptr;
-    int input_fd = -1;  // -1: no keyboard to read
-    bool (*receive)(void* context) = nullptr;
-    void* context = nullptr;
-};
+// With `terminal`, the wait also serves the terminal while it lasts (see
+// terminal_in_wait).
 received_datagram receive_datagram(channel_number channel, error_number& error,
                                    const sigset_t* waiting_mask = nullptr,
                                    terminal_in_wait* terminal = nullptr);

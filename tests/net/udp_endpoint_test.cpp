@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -284,6 +286,239 @@ TEST_F(udp_endpoint_test, keys_typed_meanwhile_are_taken_as_they_come_and_the_wa
     EXPECT_EQ(keys.taken, "q");
     ::close(pipe_ends[0]);
     ::close(pipe_ends[1]);
+}
+
+namespace {
+
+// When a signal's handler ran, in milliseconds on the steady clock; -1 for
+// not yet. Atomic without locks, so the handler may set it.
+std::atomic<long> handled_at_ms{-1};
+static_assert(std::atomic<long>::is_always_lock_free);
+
+long steady_ms()
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 clock_type::now().time_since_epoch())
+                                 .count());
+}
+
+void note_handling(int /*signal_number*/)
+{
+    handled_at_ms = steady_ms();
+}
+
+// The handler for one signal, put back as it was at the end of the scope.
+struct handler_in_place {
+    int signal_number;
+    struct sigaction previous {};
+    explicit handler_in_place(int number) : signal_number(number)
+    {
+        struct sigaction action {};
+        action.sa_handler = note_handling;
+        ::sigaction(number, &action, &previous);
+        handled_at_ms = -1;
+    }
+    ~handler_in_place() { ::sigaction(signal_number, &previous, nullptr); }
+};
+
+// Sends the signal to the test's thread `after_ms` into the wait, from a
+// thread that blocks everything, so that only the waiting thread can take it.
+std::thread signal_later(int signal_number, int after_ms)
+{
+    const pthread_t waiting = ::pthread_self();
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t kept;
+    ::pthread_sigmask(SIG_BLOCK, &all, &kept);
+    std::thread sender([=] {
+        ::usleep(static_cast<useconds_t>(after_ms) * 1000);
+        ::pthread_kill(waiting, signal_number);
+    });
+    ::pthread_sigmask(SIG_SETMASK, &kept, nullptr);
+    return sender;
+}
+
+}  // namespace
+
+TEST_F(udp_endpoint_test, a_signal_the_mask_lets_in_arrives_only_while_waiting_and_does_not_end_it)
+{
+    open_endpoint(200);  // 204.8 ms
+    const handler_in_place handler(SIGUSR1);
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigset_t outside;
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &usr1, &outside), 0);
+    sigset_t waiting;
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, nullptr, &waiting), 0);
+    sigdelset(&waiting, SIGUSR1);
+
+    // One sent between waits is held until the next wait begins.
+    ::raise(SIGUSR1);
+    EXPECT_EQ(handled_at_ms.load(), -1);
+    test_socket sender;
+    ASSERT_TRUE(sender.send_to(INADDR_LOOPBACK, port, "frame"));
+    error_number error = 0;
+    EXPECT_EQ(receive_datagram(endpoint_channel, error, &waiting).payload, "frame");
+    EXPECT_NE(handled_at_ms.load(), -1);
+
+    // One sent during a wait is taken then, and the wait runs its time.
+    handled_at_ms = -1;
+    const long start = steady_ms();
+    std::thread later = signal_later(SIGUSR1, 60);
+    receive_datagram(endpoint_channel, error, &waiting);
+    const long end = steady_ms();
+    later.join();
+    EXPECT_EQ(error, error::timed_out);
+    EXPECT_GE(end - start, 204);
+    EXPECT_GE(handled_at_ms.load() - start, 50);
+    EXPECT_LT(handled_at_ms.load() - start, 180) << "taken when sent, not when the wait ended";
+
+    // Outside the wait it is held again.
+    handled_at_ms = -1;
+    ::raise(SIGUSR1);
+    EXPECT_EQ(handled_at_ms.load(), -1);
+    ::pthread_sigmask(SIG_SETMASK, &outside, nullptr);  // takes it now
+    EXPECT_NE(handled_at_ms.load(), -1);
+}
+
+TEST_F(udp_endpoint_test, a_signal_the_mask_holds_back_waits_for_the_end_of_the_wait)
+{
+    open_endpoint(200);  // 204.8 ms
+    const handler_in_place handler(SIGUSR2);
+    sigset_t waiting;
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, nullptr, &waiting), 0);
+    ASSERT_EQ(sigismember(&waiting, SIGUSR2), 0);
+    sigaddset(&waiting, SIGUSR2);
+
+    const long start = steady_ms();
+    std::thread later = signal_later(SIGUSR2, 60);
+    error_number error = 0;
+    receive_datagram(endpoint_channel, error, &waiting);
+    const long end = steady_ms();
+    later.join();
+    EXPECT_EQ(error, error::timed_out);
+    EXPECT_GE(end - start, 204);
+    EXPECT_GE(handled_at_ms.load() - start, 200) << "held back while the wait lasted";
+}
+
+TEST_F(udp_endpoint_test, each_wait_lasts_its_whole_time_after_waits_that_a_datagram_ended)
+{
+    open_endpoint(150);  // 153.6 ms
+    test_socket sender;
+    error_number error = 0;
+    // Waits ended early, at different times, each measured from its own start.
+    for (int gap_ms : {0, 40, 90, 120}) {
+        ::usleep(static_cast<useconds_t>(gap_ms) * 1000);
+        ASSERT_TRUE(sender.send_to(INADDR_LOOPBACK, port, "frame"));
+        EXPECT_EQ(receive_datagram(endpoint_channel, error).payload, "frame");
+    }
+    ::usleep(100000);
+    for (int round = 0; round < 2; ++round) {
+        error = 0;
+        const auto start = clock_type::now();
+        receive_datagram(endpoint_channel, error);
+        const long waited = elapsed_ms(start);
+        EXPECT_EQ(error, error::timed_out);
+        EXPECT_GE(waited, 153) << round;
+        EXPECT_LT(waited, 400) << round;
+    }
+}
+
+TEST_F(udp_endpoint_test, a_keyboard_given_up_is_no_longer_watched)
+{
+    open_endpoint(200);  // 204.8 ms
+    int first[2];
+    int second[2];
+    ASSERT_EQ(::pipe2(first, O_CLOEXEC | O_NONBLOCK), 0);
+    ASSERT_EQ(::pipe2(second, O_CLOEXEC | O_NONBLOCK), 0);
+    typed_keys keys;
+    keys.read_end = first[0];
+    terminal_in_wait terminal;
+    terminal.input_fd = first[0];
+    terminal.receive = take_typed;
+    terminal.context = &keys;
+    test_socket sender;
+    ASSERT_EQ(::write(first[1], "a", 1), 1);
+    ASSERT_TRUE(sender.send_to(INADDR_LOOPBACK, port, "frame"));
+    error_number error = 0;
+    EXPECT_EQ(receive_datagram(endpoint_channel, error, nullptr, &terminal).payload, "frame");
+    EXPECT_EQ(keys.taken, "a");
+
+    // Keys left unread on the first keyboard must not wake the wait.
+    keys.read_end = second[0];
+    terminal.input_fd = second[0];
+    keys.reads = 0;
+    ASSERT_EQ(::write(first[1], "b", 1), 1);
+    const auto start = clock_type::now();
+    receive_datagram(endpoint_channel, error, nullptr, &terminal);
+    EXPECT_EQ(error, error::timed_out);
+    EXPECT_GE(elapsed_ms(start), 204);
+    EXPECT_EQ(keys.reads, 0);
+
+    // None at all, then the second one again.
+    terminal.input_fd = -1;
+    receive_datagram(endpoint_channel, error, nullptr, &terminal);
+    EXPECT_EQ(keys.reads, 0);
+    terminal.input_fd = second[0];
+    ASSERT_EQ(::write(second[1], "c", 1), 1);
+    ASSERT_TRUE(sender.send_to(INADDR_LOOPBACK, port, "frame"));
+    EXPECT_EQ(receive_datagram(endpoint_channel, error, nullptr, &terminal).payload, "frame");
+    EXPECT_EQ(keys.taken, "ac");
+    for (int fd : {first[0], first[1], second[0], second[1]}) ::close(fd);
+}
+
+namespace {
+
+struct output_room {
+    int sends = 0;
+    int more = 0;  // sends that still have something left
+};
+
+bool hand_over(void* context)
+{
+    auto& room = *static_cast<output_room*>(context);
+    ++room.sends;
+    return room.sends <= room.more;
+}
+
+}  // namespace
+
+TEST_F(udp_endpoint_test, output_left_behind_is_handed_over_while_the_wait_runs_its_time)
+{
+    open_endpoint(200);  // 204.8 ms
+    int output[2];
+    ASSERT_EQ(::pipe2(output, O_CLOEXEC | O_NONBLOCK), 0);
+    output_room room;
+    room.more = 2;
+    terminal_in_wait terminal;
+    terminal.output_fd = output[1];  // an empty pipe: always room
+    terminal.send = hand_over;
+    terminal.context = &room;
+    error_number error = 0;
+    const auto start = clock_type::now();
+    receive_datagram(endpoint_channel, error, nullptr, &terminal);
+    EXPECT_EQ(error, error::timed_out);
+    EXPECT_GE(elapsed_ms(start), 204);
+    EXPECT_EQ(room.sends, 3) << "sent until nothing was left, then not watched";
+    ::close(output[0]);
+    ::close(output[1]);
+}
+
+TEST_F(udp_endpoint_test, closing_releases_every_descriptor_the_waits_took)
+{
+    test_socket sender;
+    const int before = open_descriptor_count();
+    open_endpoint(50);
+    ASSERT_TRUE(sender.send_to(INADDR_LOOPBACK, port, "frame"));
+    error_number error = 0;
+    EXPECT_EQ(receive_datagram(endpoint_channel, error).payload, "frame");
+    receive_datagram(endpoint_channel, error);
+    EXPECT_EQ(error, error::timed_out);
+    error = 0;
+    close_channel(endpoint_channel, error);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(open_descriptor_count(), before);
 }
 
 TEST_F(udp_endpoint_test, sets_broadcast_and_nothing_that_would_share_the_port)
