@@ -86,7 +86,7 @@ constexpr std::uint32_t bit(event_tag tag)
     return 1U << tag;
 }
 
-bool watch(int poll_fd, int fd, event_tag tag)
+bool add_to_set(int poll_fd, int fd, event_tag tag)
 {
     epoll_event event{};
     event.events = EPOLLIN;
@@ -147,7 +147,7 @@ bool take_mask(wait_set& set, const sigset_t* mask)
         return true;
     }
     set.signal_fd = ::signalfd(-1, &let_in, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (set.signal_fd < 0 || !watch(set.poll_fd, set.signal_fd, signal_event)) {
+    if (set.signal_fd < 0 || !add_to_set(set.poll_fd, set.signal_fd, signal_event)) {
         close_held(set.signal_fd);
         set.mask_fits = false;
         return false;
@@ -185,7 +185,7 @@ bool watch_keyboard(wait_set& set, int socket_fd, int fd)
         }
     }
     if (fd >= 0) {
-        if (!watch(set.poll_fd, fd, keyboard_event)) {
+        if (!add_to_set(set.poll_fd, fd, keyboard_event)) {
             return false;
         }
         set.keyboard_fd = fd;
@@ -278,8 +278,8 @@ void open_wait_set(wait_set& set, int socket_fd)
     close_wait_set(set);
     set.poll_fd = ::epoll_create1(EPOLL_CLOEXEC);
     set.timer_fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    if (set.poll_fd < 0 || set.timer_fd < 0 || !watch(set.poll_fd, socket_fd, datagram_event) ||
-        !watch(set.poll_fd, set.timer_fd, timer_event)) {
+    if (set.poll_fd < 0 || set.timer_fd < 0 || !add_to_set(set.poll_fd, socket_fd, datagram_event) ||
+        !add_to_set(set.poll_fd, set.timer_fd, timer_event)) {
         close_wait_set(set);
     }
 }
