@@ -54,8 +54,8 @@ wait_result wait_by_listing(int socket_fd, timespec deadline, timespec now, cons
         const int ready = ppoll(watch, 3, &left, mask);
         if (ready > 0) {
             // Keys first, also when a datagram ends the wait, so that the
-            // pass's key poll sees every key typed before the datagram came.
-            // A keyboard that is gone is not watched again.
+            // pass's key poll sees every key that had reached the keyboard
+            // by then. A keyboard that is gone is not watched again.
             if (terminal != nullptr && watch[1].revents != 0 && !terminal->receive(terminal->context)) {
                 input_fd = -1;
             }
@@ -241,7 +241,11 @@ set_result wait_in_set(wait_set& set, int socket_fd, timespec deadline, const si
         if ((seen & bit(signal_event)) != 0) {
             let_signals_in(set);
         }
-        // Keys first, as in the listing wait.
+        // Keys first, as in the listing wait. A key still on its way when
+        // the datagram came (a terminal's bytes reach its reader through a
+        // kernel work item of their own, which the datagram can overtake)
+        // is taken by the next wait, as one typed during the pass is; making
+        // sure of it here would cost a poll of the terminal per datagram.
         if ((seen & bit(keyboard_event)) != 0 && terminal != nullptr && input_fd >= 0 &&
             !terminal->receive(terminal->context)) {
             input_fd = -1;

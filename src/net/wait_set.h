@@ -18,6 +18,8 @@
 // calling `send` whenever `output_fd` has room until `send` says nothing is
 // left, and takes in key presses as they are typed, calling `receive`
 // whenever `input_fd` has bytes until `receive` says the keyboard is gone.
+// Keys are taken as they reach the keyboard; one that reaches it after the
+// datagram that ends a wait is taken by the next wait.
 // An input descriptor, once watched, stays watched until it is reported
 // gone or another is given: one that is closed and opened again for
 // another file under the same number must be reported gone, or given as -1

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "e2e/receiver_process.h"
 #include "private_network.h"
@@ -139,7 +140,10 @@ TEST_F(receiver_export, a_log_the_receiver_wrote_becomes_the_flight)
         size = now;
     }
     type_keys(receiver, "\x1b");
-    send_datagram("00");  // ESC is seen when the next datagram ends the wait
+    // ESC is seen when the next datagram ends the wait, once it has reached
+    // the receiver and stood alone for the key gap.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    send_datagram("00");
     EXPECT_NE(wait_for_exit(receiver, 10000), -1);
 
     const std::vector<logged_frame> frames = frames_in(read_file(log_path));

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -466,6 +467,61 @@ TEST_F(udp_endpoint_test, a_keyboard_given_up_is_no_longer_watched)
     EXPECT_EQ(receive_datagram(endpoint_channel, error, nullptr, &terminal).payload, "frame");
     EXPECT_EQ(keys.taken, "ac");
     for (int fd : {first[0], first[1], second[0], second[1]}) ::close(fd);
+}
+
+// A key typed on a terminal reaches its reader through the kernel's own
+// work item, which a datagram sent just after it can overtake. Either way
+// the key is taken: by the wait the datagram ends, or else by the next.
+TEST_F(udp_endpoint_test, every_key_typed_on_a_terminal_is_taken_by_the_wait_or_the_next)
+{
+    open_endpoint(20);  // 20.48 ms
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const int keyboard = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(keyboard, 0);
+    termios modes{};
+    ASSERT_EQ(::tcgetattr(keyboard, &modes), 0);
+    ::cfmakeraw(&modes);
+    ASSERT_EQ(::tcsetattr(keyboard, TCSANOW, &modes), 0);
+
+    typed_keys keys;
+    keys.read_end = keyboard;
+    terminal_in_wait terminal;
+    terminal.input_fd = keyboard;
+    terminal.receive = take_typed;
+    terminal.context = &keys;
+    test_socket sender;
+    error_number error = 0;
+    int taken = 0;
+    constexpr int rounds = 300;
+    for (int round = 0; round < rounds; ++round) {
+        keys.taken.clear();
+        // Typed and sent while the wait is under way, as a terminal and a
+        // tracker would.
+        std::thread typist([master, &sender, this] {
+            ::usleep(500);
+            EXPECT_EQ(::write(master, "k", 1), 1);
+            EXPECT_TRUE(sender.send_to(INADDR_LOOPBACK, port, "frame"));
+        });
+        byte_view got;
+        for (int tries = 0; got.empty() && tries < 100; ++tries) {
+            error = 0;
+            got = receive_datagram(endpoint_channel, error, nullptr, &terminal).payload;
+        }
+        typist.join();
+        ASSERT_EQ(got, "frame");
+        for (int tries = 0; keys.taken.empty() && tries < 100; ++tries) {
+            error = 0;
+            receive_datagram(endpoint_channel, error, nullptr, &terminal);
+            EXPECT_EQ(error, error::timed_out);
+        }
+        taken += keys.taken == "k" ? 1 : 0;
+    }
+    EXPECT_EQ(taken, rounds);
+    ::close(keyboard);
+    ::close(master);
 }
 
 namespace {
