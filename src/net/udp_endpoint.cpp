@@ -9,6 +9,8 @@
 #include <ctime>
 #include <new>
 
+#include "net/held_descriptor.h"
+
 namespace {
 
 inline constexpr std::size_t host_name_limit = 256;
@@ -40,20 +42,11 @@ timespec to_timespec(wait_time wait)
     return result;
 }
 
-void close_quietly(int handle)
-{
-    // The descriptor is released even when close reports an error, and there
-    // is nothing more to do about one on a socket being abandoned.
-    if (handle >= 0) {
-        ::close(handle);
-    }
-}
-
 void abandon_open(channel_number channel, error_number code, error_number& error)
 {
     std::unique_ptr<channel_record> record = remove_channel(channel);
     if (record) {
-        close_quietly(record->handle);
+        close_held(record->handle);  // nothing more to do about an error on a socket abandoned
     }
     error = code;
 }

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "net/held_descriptor.h"
+
 namespace {
 
 timespec add_time(timespec a, timespec b)
@@ -92,15 +94,6 @@ bool add_to_set(int poll_fd, int fd, event_tag tag)
     event.events = EPOLLIN;
     event.data.u32 = tag;
     return ::epoll_ctl(poll_fd, EPOLL_CTL_ADD, fd, &event) == 0;
-}
-
-void close_held(int& fd)
-{
-    // Linux releases the descriptor whatever close reports.
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
 }
 
 // Makes the set watch the signals `mask` lets in: those blocked outside the
@@ -193,12 +186,18 @@ bool watch_keyboard(wait_set& set, int socket_fd, int fd)
     return true;
 }
 
+// A monotonic deadline is never the clock's zero.
+bool timer_set(const wait_set& set)
+{
+    return set.timer_expiry.tv_sec != 0 || set.timer_expiry.tv_nsec != 0;
+}
+
 // The timer needs setting only when it would go off after the deadline, or
 // is not set: one set for an earlier wait that ended with a datagram goes
 // off early, once, and is set again for the time then left.
 bool arm_timer(wait_set& set, timespec deadline)
 {
-    if (set.timer_armed && !before(deadline, set.timer_expiry)) {
+    if (timer_set(set) && !before(deadline, set.timer_expiry)) {
         return true;
     }
     itimerspec when{};
@@ -206,7 +205,6 @@ bool arm_timer(wait_set& set, timespec deadline)
     if (::timerfd_settime(set.timer_fd, TFD_TIMER_ABSTIME, &when, nullptr) != 0) {
         return false;
     }
-    set.timer_armed = true;
     set.timer_expiry = deadline;
     return true;
 }
@@ -260,7 +258,7 @@ set_result wait_in_set(wait_set& set, int socket_fd, timespec deadline, const si
             std::uint64_t expirations = 0;
             const ssize_t taken = ::read(set.timer_fd, &expirations, sizeof expirations);
             (void)taken;  // nothing to take is as good: the timer is unset either way
-            set.timer_armed = false;
+            set.timer_expiry = timespec{};
             timespec now{};
             if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
                 return set_result::failed;

@@ -42,8 +42,7 @@ struct wait_set {
     int timer_fd = -1;
     int signal_fd = -1;     // the signals the wait lets in, when any
     int keyboard_fd = -1;   // the input descriptor watched, when any
-    bool timer_armed = false;
-    timespec timer_expiry{};
+    timespec timer_expiry{};  // zero: the timer is not set
     // The mask the signal descriptor was made for; a wait under another
     // mask makes it again.
     bool has_mask = false;
