@@ -232,6 +232,17 @@ bool take_typed(void* context)
     return got < 0 && errno == EAGAIN;
 }
 
+// A wait's terminal whose keyboard is `fd`, read into `keys`.
+terminal_in_wait keyboard_reading(typed_keys& keys, int fd)
+{
+    keys.read_end = fd;
+    terminal_in_wait terminal;
+    terminal.input_fd = fd;
+    terminal.receive = take_typed;
+    terminal.context = &keys;
+    return terminal;
+}
+
 }  // namespace
 
 TEST_F(udp_endpoint_test, keys_typed_meanwhile_are_taken_as_they_come_and_the_wait_goes_on)
@@ -240,11 +251,7 @@ TEST_F(udp_endpoint_test, keys_typed_meanwhile_are_taken_as_they_come_and_the_wa
     int pipe_ends[2];
     ASSERT_EQ(::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK), 0);
     typed_keys keys;
-    keys.read_end = pipe_ends[0];
-    terminal_in_wait terminal;
-    terminal.input_fd = pipe_ends[0];
-    terminal.receive = take_typed;
-    terminal.context = &keys;
+    terminal_in_wait terminal = keyboard_reading(keys, pipe_ends[0]);
     std::thread typist([&pipe_ends] {
         for (const byte_view burst : {"a", "\x1b", "bcd"}) {
             ::usleep(60000);
@@ -434,11 +441,7 @@ TEST_F(udp_endpoint_test, a_keyboard_given_up_is_no_longer_watched)
     ASSERT_EQ(::pipe2(first, O_CLOEXEC | O_NONBLOCK), 0);
     ASSERT_EQ(::pipe2(second, O_CLOEXEC | O_NONBLOCK), 0);
     typed_keys keys;
-    keys.read_end = first[0];
-    terminal_in_wait terminal;
-    terminal.input_fd = first[0];
-    terminal.receive = take_typed;
-    terminal.context = &keys;
+    terminal_in_wait terminal = keyboard_reading(keys, first[0]);
     test_socket sender;
     ASSERT_EQ(::write(first[1], "a", 1), 1);
     ASSERT_TRUE(sender.send_to(INADDR_LOOPBACK, port, "frame"));
@@ -487,11 +490,7 @@ TEST_F(udp_endpoint_test, every_key_typed_on_a_terminal_is_taken_by_the_wait_or_
     ASSERT_EQ(::tcsetattr(keyboard, TCSANOW, &modes), 0);
 
     typed_keys keys;
-    keys.read_end = keyboard;
-    terminal_in_wait terminal;
-    terminal.input_fd = keyboard;
-    terminal.receive = take_typed;
-    terminal.context = &keys;
+    terminal_in_wait terminal = keyboard_reading(keys, keyboard);
     test_socket sender;
     error_number error = 0;
     int taken = 0;
