@@ -1,5 +1,7 @@
 #include "console/screen_layout.h"
 
+#include <algorithm>
+
 #include "console/device.h"
 #include "format/masks.h"
 #include "format/number_text.h"
@@ -20,9 +22,10 @@ constexpr int startup_pause_ms = 1000;
 static_assert(title_text.size() + version_text.size() + credit_text.size() == 60);
 static_assert(table_border.size() == 79 && table_header.size() == 79);
 
-// The slices of a table row by fixed position: whatever the row holds, and
-// never past its 78th character.
-constexpr std::size_t shown_row_length = 78;
+// The slices of a table row by fixed position, whatever the row holds. A
+// field too wide for its mask positions lengthens the row; what lies past
+// the mask's 78 characters goes with the last slice.
+constexpr std::size_t mask_row_length = 78;
 struct row_slice {
     std::size_t start;  // from 0
     std::size_t length;
@@ -31,19 +34,26 @@ constexpr row_slice counter_slice{0, 9};
 constexpr row_slice time_slice{9, 8};
 constexpr row_slice position_slice{17, 48};
 constexpr row_slice battery_slice{65, 6};
-constexpr row_slice climb_slice{71, 7};
-constexpr row_slice whole_row_slice{0, shown_row_length};
+constexpr row_slice climb_slice{71, byte_view::npos};
 static_assert(time_slice.start == counter_slice.start + counter_slice.length &&
               position_slice.start == time_slice.start + time_slice.length &&
               battery_slice.start == position_slice.start + position_slice.length &&
               climb_slice.start == battery_slice.start + battery_slice.length &&
-              climb_slice.start + climb_slice.length == whole_row_slice.length);
+              climb_slice.start + 7 == mask_row_length);
 
 byte_view slice_of(byte_view row, row_slice slice)
 {
-    if (row.size() > shown_row_length) row = row.substr(0, shown_row_length);
     if (slice.start >= row.size()) return {};
     return row.substr(slice.start, slice.length);
+}
+
+// A widened row is shown as far as the screen's last column, so that the
+// climb rate is never cut short by the fields before it. A screen narrower
+// than the mask's row still gets its 78 characters, wrapped as ever.
+byte_view widened_row(const console_device& console, byte_view row)
+{
+    const auto columns = static_cast<std::size_t>(console.screen.columns);
+    return row.substr(0, std::max(mask_row_length, columns));
 }
 
 }  // namespace
@@ -136,22 +146,23 @@ void show_table_row(console_device& console, byte_view table_row, std::int32_t t
 {
     scroll_region(console, first_table_row, 1, 0, 0, scroll_direction::down, 1);
     move_cursor(console, first_table_row, 1);
+    const byte_view row = table_row.size() > mask_row_length ? widened_row(console, table_row) : table_row;
     const bool late = time_gap > time_gap_warning;
     const bool low = battery_warning > battery_voltage;
     if (!late && !low && console.screen.foreground == ordinary_colour &&
         console.screen.background == background_colour) {
         // Every slice in the colours already set: one write puts the same
         // cells and bytes as five would.
-        write_text(console, slice_of(table_row, whole_row_slice));
+        write_text(console, row);
         return;
     }
-    write_text(console, slice_of(table_row, counter_slice));
+    write_text(console, slice_of(row, counter_slice));
     if (late) set_colours(console, warning_colour, background_colour);
-    write_text(console, slice_of(table_row, time_slice));
+    write_text(console, slice_of(row, time_slice));
     set_colours(console, ordinary_colour, background_colour);
-    write_text(console, slice_of(table_row, position_slice));
+    write_text(console, slice_of(row, position_slice));
     if (low) set_colours(console, warning_colour, background_colour);
-    write_text(console, slice_of(table_row, battery_slice));
+    write_text(console, slice_of(row, battery_slice));
     set_colours(console, ordinary_colour, background_colour);
-    write_text(console, slice_of(table_row, climb_slice));
+    write_text(console, slice_of(row, climb_slice));
 }

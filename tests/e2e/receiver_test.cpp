@@ -268,6 +268,51 @@ TEST_F(Receiver, BeepsAndEndsWhenThePortIsHeld)
     EXPECT_EQ(receiver.process.output.find("Recebendo"), byte_string::npos);
 }
 
+// A row of a real flight west of 100 degrees W in the jet stream: the
+// longitude and the speed each take one position more than the mask gives
+// them, so the row is 80 characters long and the climb rate ends in
+// column 80.
+TEST_F(Receiver, WidenedRowIsShownWholeAsFarAsTheTerminalReaches)
+{
+    start(25, 80);
+    tracker_fields fields;
+    fields.counter = 1233;
+    fields.hours = 14;
+    fields.minutes = 48;
+    fields.seconds = 43;
+    fields.latitude = 39.453581f;
+    fields.longitude = -103.522522f;
+    fields.altitude = 14990;
+    fields.speed_knots = 63;  // 116.7 km/h
+    fields.satellites = 9;
+    fields.temperature = 3;
+    fields.battery = 80;  // 1.57 V: the battery slice is red
+    deliver(frame_text(fields), "CRC OK!");
+    fields.counter = 1234;
+    fields.seconds = 49;
+    fields.altitude = 14951;
+    deliver(frame_text(fields), "CRC OK!");
+    const byte_string row = "   1234  14:48:49  39.453579  -103.522522 14951  116.7    9     3    1.57  -6.50";
+    ASSERT_TRUE(wait_until(receiver, [&] { return row_text(receiver, 10) == row; }, 5000)) << row_text(receiver, 10);
+    for (int column = 1; column <= 80; ++column) {
+        EXPECT_EQ(foreground_at(receiver, 10, column), column >= 66 && column <= 71 ? 12 : 7) << column;
+    }
+
+    // One column narrower, the next row is cut at the terminal's edge and
+    // wraps over nothing.
+    resize_vterm_screen(receiver.screen, 25, 79);
+    resize_terminal(receiver.process, 25, 79);
+    fields.counter = 1235;
+    fields.seconds = 55;
+    fields.altitude = 14912;
+    deliver(frame_text(fields), "CRC OK!");
+    const byte_string next = "   1235  14:48:55  39.453579  -103.522522 14912  116.7    9     3    1.57  -6.5";
+    ASSERT_TRUE(wait_until(receiver, [&] { return row_text(receiver, 10) == next; }, 5000)) << row_text(receiver, 10);
+    EXPECT_EQ(row_text(receiver, 11), row.substr(0, 79));
+
+    EXPECT_EQ(end_with_escape(receiver), 0);
+}
+
 TEST_F(Receiver, UsesNoProcessorTimeWhileIdle)
 {
     start(25, 80);
