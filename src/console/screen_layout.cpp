@@ -1,6 +1,9 @@
 #include "console/screen_layout.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "console/device.h"
 #include "format/masks.h"
@@ -165,4 +168,61 @@ void show_table_row(console_device& console, byte_view table_row, std::int32_t t
     write_text(console, slice_of(row, battery_slice));
     set_colours(console, ordinary_colour, background_colour);
     write_text(console, slice_of(row, climb_slice));
+}
+
+byte_string port_failure_text(std::uint16_t port, int platform_error)
+{
+    byte_string text = "Nao foi possivel abrir a porta UDP ";
+    text += number_text(port);
+    text += ": ";
+    switch (platform_error) {
+    case EADDRINUSE:
+        text += "em uso por outro programa";
+        break;
+    case EACCES:
+    case EPERM:
+        text += "permissao negada";
+        break;
+    case EADDRNOTAVAIL:
+        text += "endereco indisponivel";
+        break;
+    case EAFNOSUPPORT:
+    case EPROTONOSUPPORT:
+        text += "UDP sobre IPv4 indisponivel neste sistema";
+        break;
+    case EMFILE:
+    case ENFILE:
+        text += "arquivos abertos demais";
+        break;
+    case ENOMEM:
+    case ENOBUFS:
+        text += "memoria insuficiente";
+        break;
+    case 0:
+        text += "motivo desconhecido";
+        break;
+    default:
+        text += "erro ";
+        text += number_text(platform_error);
+        text += " do sistema";
+        break;
+    }
+    return text;
+}
+
+void show_port_failure(std::uint16_t port, int platform_error)
+{
+    byte_string line = port_failure_text(port, platform_error);
+    line += '\n';
+    std::size_t written = 0;
+    while (written < line.size()) {
+        const ssize_t count = ::write(STDERR_FILENO, line.data() + written, line.size() - written);
+        if (count > 0) {
+            written += static_cast<std::size_t>(count);
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return;  // nowhere to say it: the exit status still does
+        }
+    }
 }

@@ -24,3 +24,10 @@ void show_crc_ok(console_device& console);
 void show_crc_error(console_device& console, std::int32_t crc_error_count);
 void show_table_row(console_device& console, byte_view table_row, std::int32_t time_gap,
                     float battery_voltage);
+
+// Why the port could not be opened, from the platform's errno: "Nao foi
+// possivel abrir a porta UDP 3000: em uso por outro programa".
+byte_string port_failure_text(std::uint16_t port, int platform_error);
+
+// That text as one line on the standard error, once the terminal is restored.
+void show_port_failure(std::uint16_t port, int platform_error);

@@ -27,6 +27,8 @@ namespace {
 constexpr std::uint16_t udp_port = 3000;
 constexpr std::uint32_t receive_timeout_ms = 60000;
 constexpr int escape_key = 27;
+// The port could not be opened; 255 stays the run-time support's own.
+constexpr int port_failure_status = 1;
 
 // First octet first in memory, so the least significant byte of the value.
 void dotted_bytes(ipv4_address address, std::uint8_t (&bytes)[4])
@@ -138,11 +140,13 @@ int main()
     const ipv4_address host_address = lookup_host_address("", 1);
     const channel_number endpoint = next_free_channel();
     error_number error = error::none;
-    open_udp_endpoint(endpoint, udp_port, receive_timeout_ms, error);
+    int open_failure = 0;
+    open_udp_endpoint(endpoint, udp_port, receive_timeout_ms, error, &open_failure);
     if (error != error::none) {
         sound_beep(console);
         close_console(console);
-        return 0;
+        show_port_failure(udp_port, open_failure);
+        return port_failure_status;
     }
     std::uint8_t address_bytes[4];
     dotted_bytes(host_address, address_bytes);

@@ -249,7 +249,7 @@ TEST_F(Receiver, EndsOnEscapeAtTheNextDatagramAndRestoresTheTerminal)
     EXPECT_EQ(row_text(receiver, 8), header) << "the screen keeps its content";
 }
 
-TEST_F(Receiver, BeepsAndEndsWhenThePortIsHeld)
+TEST_F(Receiver, BeepsRestoresTheTerminalSaysWhyAndFailsWhenThePortIsHeld)
 {
     const int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(holder, 0);
@@ -262,10 +262,15 @@ TEST_F(Receiver, BeepsAndEndsWhenThePortIsHeld)
     const int status = wait_for_end(receiver, 10000);
     close(holder);
     ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_EQ(vterm_bell_count(receiver.screen), 1);
     EXPECT_EQ(row_text(receiver, 1), "Iniciando servidor UDP - Zarim");
-    EXPECT_EQ(receiver.process.output.find("Recebendo"), byte_string::npos);
+    const byte_view reason = "Nao foi possivel abrir a porta UDP 3000: em uso por outro programa";
+    EXPECT_EQ(row_text(receiver, 2), reason);
+    const byte_string& output = receiver.process.output;
+    const std::size_t restored = output.rfind("\x1b[?25h");
+    EXPECT_TRUE(output.find('\a') < restored && restored < output.find(reason)) << output;
+    EXPECT_EQ(output.find("Recebendo"), byte_string::npos);
 }
 
 // A row of a real flight west of 100 degrees W in the jet stream: the
