@@ -59,6 +59,45 @@ byte_view widened_row(const console_device& console, byte_view row)
     return row.substr(0, std::max(mask_row_length, columns));
 }
 
+// The log name is drawn only where the layout has room: from row 10 down
+// the table scrolls, and a row of the fixed texts must not wrap.
+bool has_room(const screen_model& screen)
+{
+    return screen.rows >= layout_rows && screen.columns >= layout_columns;
+}
+
+// Where the cursor was, and in which colours, to be put back after a
+// drawing that is not the caller's.
+struct kept_cursor {
+    int row;
+    int column;
+    int foreground;
+    int background;
+    bool pending_scroll;
+};
+
+kept_cursor keep_cursor(const console_device& console)
+{
+    const screen_model& screen = console.screen;
+    return {screen.cursor_row, screen.cursor_column, screen.foreground, screen.background,
+            screen.pending_scroll};
+}
+
+void put_cursor_back(console_device& console, const kept_cursor& kept)
+{
+    move_cursor(console, kept.row, kept.column);
+    set_colours(console, kept.foreground, kept.background);
+    console.screen.pending_scroll = kept.pending_scroll;
+}
+
+void draw_log_name(console_device& console, const fixed_screen& fixed)
+{
+    move_cursor(console, 4, static_cast<int>(log_label.size()) + 1);
+    set_colours(console, fixed.log_waiting ? warning_colour : ordinary_colour, background_colour);
+    write_text(console, fixed.log_file_name);
+    set_colours(console, ordinary_colour, background_colour);
+}
+
 }  // namespace
 
 void show_start_message(console_device& console)
@@ -80,7 +119,7 @@ void show_listen_address(console_device& console, const std::uint8_t (&address_b
     pause_ms(console, startup_pause_ms);
 }
 
-void draw_fixed_screen(console_device& console, const byte_string& log_file_name)
+void draw_fixed_screen(console_device& console, fixed_screen& fixed)
 {
     clear_screen(console);
     end_line(console);
@@ -90,7 +129,7 @@ void draw_fixed_screen(console_device& console, const byte_string& log_file_name
     end_line(console);
     end_line(console);
     write_text(console, log_label);
-    write_text(console, log_file_name);
+    write_text(console, fixed.log_file_name);
     end_line(console);
     move_cursor(console, 7, 1);
     write_text(console, table_border);
@@ -99,6 +138,15 @@ void draw_fixed_screen(console_device& console, const byte_string& log_file_name
     end_line(console);
     write_text(console, table_border);
     end_line(console);
+}
+
+void show_log_waiting(console_device& console, fixed_screen& fixed, bool waiting)
+{
+    fixed.log_waiting = waiting;
+    if (!has_room(console.screen)) return;
+    const kept_cursor kept = keep_cursor(console);
+    draw_log_name(console, fixed);
+    put_cursor_back(console, kept);
 }
 
 void show_reception(console_device& console, byte_view frame_text)

@@ -98,7 +98,7 @@ struct frame_work {
 };
 
 void handle_frame(console_device& console, const bit_mask_table& masks, byte_view frame_text,
-                  receiver_state& state, channel_number log_channel, const byte_string& log_file_name,
+                  receiver_state& state, channel_number log_channel, fixed_screen& fixed,
                   log_backlog& backlog, frame_work& work, error_number& error)
 {
     show_reception(console, frame_text);
@@ -113,7 +113,11 @@ void handle_frame(console_device& console, const bit_mask_table& masks, byte_vie
     make_frame_digits(frame, work.digits);
     const byte_view table_row = format_table_row(frame, work.digits, work.table_row);
     show_table_row(console, table_row, frame.time_gap, frame.battery_voltage);
-    append_log_line(log_channel, log_file_name, frame, work.digits, backlog, error);
+    append_log_line(log_channel, fixed.log_file_name, frame, work.digits, backlog, error);
+    // Only a change of whether lines wait is shown.
+    if (backlog.lines.empty() == fixed.log_waiting) {
+        show_log_waiting(console, fixed, !backlog.lines.empty());
+    }
     update_previous(frame, state);
 }
 
@@ -152,7 +156,8 @@ int main()
     dotted_bytes(host_address, address_bytes);
     show_listen_address(console, address_bytes);
     const channel_number log_channel = next_free_channel();
-    draw_fixed_screen(console, log_file_name);
+    fixed_screen fixed{log_file_name};
+    draw_fixed_screen(console, fixed);
 
     // The receive loop.
     receiver_state state;
@@ -168,8 +173,8 @@ int main()
                                   keyboard_fd(console), read_console_keys, &console};
         const received_datagram datagram = receive_datagram(endpoint, error, &waiting_mask, &terminal);
         if (error == error::none) {
-            handle_frame(console, masks, datagram.payload, state, log_channel, log_file_name,
-                         backlog, work, error);
+            handle_frame(console, masks, datagram.payload, state, log_channel, fixed, backlog, work,
+                         error);
         }
         if (first_char_code(read_key(console)) == escape_key) break;
     }

@@ -19,6 +19,7 @@
 #include "e2e/receiver_screen.h"
 #include "format/masks.h"
 #include "net/udp_endpoint.h"
+#include "private_mounts.h"
 
 namespace {
 
@@ -315,6 +316,46 @@ TEST_F(Receiver, WidenedRowIsShownWholeAsFarAsTheTerminalReaches)
     ASSERT_TRUE(wait_until(receiver, [&] { return row_text(receiver, 10) == next; }, 5000)) << row_text(receiver, 10);
     EXPECT_EQ(row_text(receiver, 11), row.substr(0, 79));
 
+    EXPECT_EQ(end_with_escape(receiver), 0);
+}
+
+// Root cannot write a read-only mount either: the lines wait, and the log
+// file name says so until they are written.
+TEST_F(Receiver, LogNameIsLightRedWhileLinesWaitToBeWritten)
+{
+    if (!enter_private_mounts()) GTEST_SKIP() << "a read-only mount of the test's own needs root";
+    const std::string directory = make_scratch_directory();
+    ASSERT_TRUE(mount_read_only(directory)) << std::strerror(errno);
+    struct unmount_at_end {
+        std::string directory;
+        ~unmount_at_end() { unmount(directory); }
+    } const mounted{directory};
+    start_watched(receiver, 25, 80, directory);
+    ASSERT_TRUE(wait_for_fixed_screen(receiver));
+    const byte_string log_row = row_text(receiver, 4);
+    // The name's colour, or -1 when its cells differ.
+    const auto name_colour = [&] {
+        const int colour = foreground_at(receiver, 4, 32);
+        for (int column = 28; column <= 47; ++column) {
+            if (foreground_at(receiver, 4, column) != (column < 32 ? 7 : colour)) return -1;
+        }
+        return colour;
+    };
+    EXPECT_EQ(name_colour(), 7);
+
+    for (const int number : {1, 2}) {
+        deliver(numbered_frame(number), numbered_frame(number) + "\" -> CRC OK!");
+        ASSERT_TRUE(wait_until(receiver, [&] { return name_colour() == 12; }, 5000)) << name_colour();
+    }
+    EXPECT_EQ(row_text(receiver, 4), log_row);
+    EXPECT_EQ(log_size(directory), 0);
+
+    ASSERT_TRUE(make_writable(directory)) << std::strerror(errno);
+    deliver(numbered_frame(3), numbered_frame(3) + "\" -> CRC OK!");
+    ASSERT_TRUE(wait_until(receiver, [&] { return name_colour() == 7; }, 5000)) << name_colour();
+    std::vector<int> logged;
+    ASSERT_TRUE(holds_numbered_lines_in_order(read_log(directory), logged));
+    EXPECT_EQ(logged, (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(end_with_escape(receiver), 0);
 }
 
