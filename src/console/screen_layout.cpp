@@ -59,7 +59,7 @@ byte_view widened_row(const console_device& console, byte_view row)
     return row.substr(0, std::max(mask_row_length, columns));
 }
 
-// The log name is drawn only where the layout has room: from row 10 down
+// Rows 1 to 9 are drawn only where the layout has room: from row 10 down
 // the table scrolls, and a row of the fixed texts must not wrap.
 bool has_room(const screen_model& screen)
 {
@@ -98,6 +98,14 @@ void draw_log_name(console_device& console, const fixed_screen& fixed)
     set_colours(console, ordinary_colour, background_colour);
 }
 
+// One row of the fixed screen, blank in grey on black and then its text.
+void draw_fixed_row(console_device& console, int row, byte_view text)
+{
+    scroll_region(console, row, 1, row, 0, scroll_direction::up, 1);
+    move_cursor(console, row, 1);
+    write_text(console, text);
+}
+
 }  // namespace
 
 void show_start_message(console_device& console)
@@ -121,6 +129,8 @@ void show_listen_address(console_device& console, const std::uint8_t (&address_b
 
 void draw_fixed_screen(console_device& console, fixed_screen& fixed)
 {
+    // From here on a change of size counts against this drawing.
+    console.resized = false;
     clear_screen(console);
     end_line(console);
     write_text(console, title_text);
@@ -138,12 +148,37 @@ void draw_fixed_screen(console_device& console, fixed_screen& fixed)
     end_line(console);
     write_text(console, table_border);
     end_line(console);
+    fixed.cut = !has_room(console.screen);
+}
+
+void mend_fixed_screen(console_device& console, fixed_screen& fixed)
+{
+    if (!console.resized) return;
+    console.resized = false;
+    if (console.least_rows < layout_rows || console.least_columns < layout_columns) fixed.cut = true;
+    if (!fixed.cut || !has_room(console.screen)) return;
+
+    const kept_cursor kept = keep_cursor(console);
+    set_colours(console, ordinary_colour, background_colour);
+    byte_string title(title_text);
+    title += version_text;
+    title += credit_text;
+    const byte_view rows[] = {"", title, "", log_label, "", {}, table_border, table_header, table_border};
+    for (int row = 1; row <= 9; ++row) {
+        if (row != status_row) draw_fixed_row(console, row, rows[row - 1]);
+    }
+    draw_log_name(console, fixed);
+    put_cursor_back(console, kept);
+    fixed.cut = false;
 }
 
 void show_log_waiting(console_device& console, fixed_screen& fixed, bool waiting)
 {
     fixed.log_waiting = waiting;
-    if (!has_room(console.screen)) return;
+    // A size change not yet seen to may have cut the row; the mend draws
+    // the name in its new colour.
+    mend_fixed_screen(console, fixed);
+    if (fixed.cut) return;
     const kept_cursor kept = keep_cursor(console);
     draw_log_name(console, fixed);
     put_cursor_back(console, kept);

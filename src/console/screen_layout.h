@@ -25,11 +25,17 @@ inline constexpr int layout_columns = 80;
 struct fixed_screen {
     byte_string log_file_name;
     bool log_waiting = false;  // lines wait to be logged: the name in light red
+    bool cut = false;          // a terminal smaller than the layout has cut it
 };
 
 void show_start_message(console_device& console);
 void show_listen_address(console_device& console, const std::uint8_t (&address_bytes)[4]);
 void draw_fixed_screen(console_device& console, fixed_screen& fixed);
+
+// After a change of the terminal's size: once the terminal has room for
+// the layout again, rows 1 to 5 and 7 to 9 are drawn anew where a smaller
+// size cut them. The cursor and the colours stay as they were.
+void mend_fixed_screen(console_device& console, fixed_screen& fixed);
 
 // The log file name on row 4 turns light red while log lines wait to be
 // written, and light grey again once they have been.

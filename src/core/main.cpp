@@ -166,6 +166,12 @@ int main()
     for (;;) {
         error = error::none;
         flush_console(console);
+        // A terminal grown back after it was too small gets the fixed
+        // screen again; the flush may have been the first to see the size.
+        if (console.resized) {
+            mend_fixed_screen(console, fixed);
+            flush_console(console);
+        }
         // A terminal that could not take the whole flush gets the rest while
         // the loop waits, not only at the next datagram; keys are read as
         // they are typed, so that each is told apart by when it came.

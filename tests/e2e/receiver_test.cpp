@@ -359,6 +359,49 @@ TEST_F(Receiver, LogNameIsLightRedWhileLinesWaitToBeWritten)
     EXPECT_EQ(end_with_escape(receiver), 0);
 }
 
+// At 40x10 the layout has no room and the frames scroll it away; back at
+// 100x30 the fixed screen is whole again, around what the model kept.
+TEST_F(Receiver, FixedScreenComesBackWholeWhenTheTerminalGrowsAgain)
+{
+    start(25, 80);
+    const byte_string fixed_rows[9] = {"",
+                                       "             Decodificador Zarim Binario v 1.00 (estacao RX)",
+                                       "",
+                                       "                           LOG:" + log_file_name(),
+                                       "",
+                                       "",  // the status row is not fixed
+                                       byte_string(border),
+                                       byte_string(header),
+                                       byte_string(border)};
+    // Logged and drawn: the number of a frame is the count of lines it
+    // leaves in the log.
+    const auto send_and_wait = [&](int number) {
+        send_datagram(numbered_frame(number));
+        const auto logged = static_cast<std::size_t>(number);
+        ASSERT_TRUE(wait_until(
+            receiver, [&] { return read_log(receiver.process.directory).lines.size() == logged; }, 5000));
+        ASSERT_TRUE(wait_for_quiet(receiver, 100, 5000));
+    };
+    send_and_wait(1);
+    resize_vterm_screen(receiver.screen, 10, 40);
+    resize_terminal(receiver.process, 10, 40);
+    send_and_wait(2);
+    send_and_wait(3);
+
+    resize_vterm_screen(receiver.screen, 30, 100);
+    resize_terminal(receiver.process, 30, 100);
+    send_and_wait(4);
+    for (int row = 1; row <= 9; ++row) {
+        if (row != 6) {
+            EXPECT_EQ(row_text(receiver, row), fixed_rows[row - 1]) << "row " << row;
+        }
+    }
+    EXPECT_TRUE(starts_with_reception(row_text(receiver, 6))) << row_text(receiver, 6);
+    EXPECT_EQ(number_of_table_row(row_text(receiver, 10)), 4);
+    EXPECT_TRUE(shows_its_last_repaint(receiver));
+    EXPECT_EQ(end_with_escape(receiver, numbered_frame(5)), 0);
+}
+
 TEST_F(Receiver, UsesNoProcessorTimeWhileIdle)
 {
     start(25, 80);
