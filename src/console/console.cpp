@@ -2,11 +2,28 @@
 
 #include <sys/ioctl.h>
 
+#include <algorithm>
+
 #include "console/device.h"
 #include "console/size_signal.h"
 #include "console/terminal_restore.h"
 
 namespace {
+
+// The model follows the terminal; what a smaller size cut is gone from it,
+// so the smallest size is kept for whoever drew there.
+void note_resize(console_device& console, int rows, int columns)
+{
+    screen_model& screen = console.screen;
+    if (!console.resized) {
+        console.least_rows = screen.rows;
+        console.least_columns = screen.columns;
+    }
+    resize_screen(screen, rows, columns);
+    console.resized = true;
+    console.least_rows = std::min(console.least_rows, screen.rows);
+    console.least_columns = std::min(console.least_columns, screen.columns);
+}
 
 // The screen is as large as the terminal is now, within the model's
 // bounds. A change of size keeps the model's top-left content.
@@ -19,7 +36,7 @@ bool ready(console_device& console)
         winsize size{};
         if (ioctl(console.size_fd, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0 &&
             (size.ws_row != console.output.rows || size.ws_col != console.output.columns)) {
-            resize_screen(console.screen, size.ws_row, size.ws_col);
+            note_resize(console, size.ws_row, size.ws_col);
             terminal_resized(console.output, size.ws_row, size.ws_col);
         }
     }

@@ -21,6 +21,12 @@ struct console_device {
     // The cursor the restore handlers' bytes were last made for; 0: none yet.
     int restore_row = 0;
     int restore_column = 0;
+    // Set when the screen's size changes, and cleared by whoever draws on
+    // it; with the smallest size the screen had in between, so that a
+    // drawing that a smaller terminal cut can be seen to need drawing again.
+    bool resized = false;
+    int least_rows = 0;
+    int least_columns = 0;
 };
 
 // Process set-up: output to standard output if it is a terminal, else to

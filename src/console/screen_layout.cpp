@@ -1,5 +1,10 @@
 #include "console/screen_layout.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
 #include "console/device.h"
 #include "format/masks.h"
 #include "format/number_text.h"
@@ -20,9 +25,10 @@ constexpr int startup_pause_ms = 1000;
 static_assert(title_text.size() + version_text.size() + credit_text.size() == 60);
 static_assert(table_border.size() == 79 && table_header.size() == 79);
 
-// The slices of a table row by fixed position: whatever the row holds, and
-// never past its 78th character.
-constexpr std::size_t shown_row_length = 78;
+// The slices of a table row by fixed position, whatever the row holds. A
+// field too wide for its mask positions lengthens the row; what lies past
+// the mask's 78 characters goes with the last slice.
+constexpr std::size_t mask_row_length = 78;
 struct row_slice {
     std::size_t start;  // from 0
     std::size_t length;
@@ -31,19 +37,73 @@ constexpr row_slice counter_slice{0, 9};
 constexpr row_slice time_slice{9, 8};
 constexpr row_slice position_slice{17, 48};
 constexpr row_slice battery_slice{65, 6};
-constexpr row_slice climb_slice{71, 7};
-constexpr row_slice whole_row_slice{0, shown_row_length};
+constexpr row_slice climb_slice{71, byte_view::npos};
 static_assert(time_slice.start == counter_slice.start + counter_slice.length &&
               position_slice.start == time_slice.start + time_slice.length &&
               battery_slice.start == position_slice.start + position_slice.length &&
               climb_slice.start == battery_slice.start + battery_slice.length &&
-              climb_slice.start + climb_slice.length == whole_row_slice.length);
+              climb_slice.start + 7 == mask_row_length);
 
 byte_view slice_of(byte_view row, row_slice slice)
 {
-    if (row.size() > shown_row_length) row = row.substr(0, shown_row_length);
     if (slice.start >= row.size()) return {};
     return row.substr(slice.start, slice.length);
+}
+
+// A widened row is shown as far as the screen's last column, so that the
+// climb rate is never cut short by the fields before it. A screen narrower
+// than the mask's row still gets its 78 characters, wrapped as ever.
+byte_view widened_row(const console_device& console, byte_view row)
+{
+    const auto columns = static_cast<std::size_t>(console.screen.columns);
+    return row.substr(0, std::max(mask_row_length, columns));
+}
+
+// Rows 1 to 9 are drawn only where the layout has room: from row 10 down
+// the table scrolls, and a row of the fixed texts must not wrap.
+bool has_room(const screen_model& screen)
+{
+    return screen.rows >= layout_rows && screen.columns >= layout_columns;
+}
+
+// Where the cursor was, and in which colours, to be put back after a
+// drawing that is not the caller's.
+struct kept_cursor {
+    int row;
+    int column;
+    int foreground;
+    int background;
+    bool pending_scroll;
+};
+
+kept_cursor keep_cursor(const console_device& console)
+{
+    const screen_model& screen = console.screen;
+    return {screen.cursor_row, screen.cursor_column, screen.foreground, screen.background,
+            screen.pending_scroll};
+}
+
+void put_cursor_back(console_device& console, const kept_cursor& kept)
+{
+    move_cursor(console, kept.row, kept.column);
+    set_colours(console, kept.foreground, kept.background);
+    console.screen.pending_scroll = kept.pending_scroll;
+}
+
+void draw_log_name(console_device& console, const fixed_screen& fixed)
+{
+    move_cursor(console, 4, static_cast<int>(log_label.size()) + 1);
+    set_colours(console, fixed.log_waiting ? warning_colour : ordinary_colour, background_colour);
+    write_text(console, fixed.log_file_name);
+    set_colours(console, ordinary_colour, background_colour);
+}
+
+// One row of the fixed screen, blank in grey on black and then its text.
+void draw_fixed_row(console_device& console, int row, byte_view text)
+{
+    scroll_region(console, row, 1, row, 0, scroll_direction::up, 1);
+    move_cursor(console, row, 1);
+    write_text(console, text);
 }
 
 }  // namespace
@@ -67,8 +127,10 @@ void show_listen_address(console_device& console, const std::uint8_t (&address_b
     pause_ms(console, startup_pause_ms);
 }
 
-void draw_fixed_screen(console_device& console, const byte_string& log_file_name)
+void draw_fixed_screen(console_device& console, fixed_screen& fixed)
 {
+    // From here on a change of size counts against this drawing.
+    console.resized = false;
     clear_screen(console);
     end_line(console);
     write_text(console, title_text);
@@ -77,7 +139,7 @@ void draw_fixed_screen(console_device& console, const byte_string& log_file_name
     end_line(console);
     end_line(console);
     write_text(console, log_label);
-    write_text(console, log_file_name);
+    write_text(console, fixed.log_file_name);
     end_line(console);
     move_cursor(console, 7, 1);
     write_text(console, table_border);
@@ -86,6 +148,40 @@ void draw_fixed_screen(console_device& console, const byte_string& log_file_name
     end_line(console);
     write_text(console, table_border);
     end_line(console);
+    fixed.cut = !has_room(console.screen);
+}
+
+void mend_fixed_screen(console_device& console, fixed_screen& fixed)
+{
+    if (!console.resized) return;
+    console.resized = false;
+    if (console.least_rows < layout_rows || console.least_columns < layout_columns) fixed.cut = true;
+    if (!fixed.cut || !has_room(console.screen)) return;
+
+    const kept_cursor kept = keep_cursor(console);
+    set_colours(console, ordinary_colour, background_colour);
+    byte_string title(title_text);
+    title += version_text;
+    title += credit_text;
+    const byte_view rows[] = {"", title, "", log_label, "", {}, table_border, table_header, table_border};
+    for (int row = 1; row <= 9; ++row) {
+        if (row != status_row) draw_fixed_row(console, row, rows[row - 1]);
+    }
+    draw_log_name(console, fixed);
+    put_cursor_back(console, kept);
+    fixed.cut = false;
+}
+
+void show_log_waiting(console_device& console, fixed_screen& fixed, bool waiting)
+{
+    fixed.log_waiting = waiting;
+    // A size change not yet seen to may have cut the row; the mend draws
+    // the name in its new colour.
+    mend_fixed_screen(console, fixed);
+    if (fixed.cut) return;
+    const kept_cursor kept = keep_cursor(console);
+    draw_log_name(console, fixed);
+    put_cursor_back(console, kept);
 }
 
 void show_reception(console_device& console, byte_view frame_text)
@@ -136,22 +232,80 @@ void show_table_row(console_device& console, byte_view table_row, std::int32_t t
 {
     scroll_region(console, first_table_row, 1, 0, 0, scroll_direction::down, 1);
     move_cursor(console, first_table_row, 1);
+    const byte_view row = table_row.size() > mask_row_length ? widened_row(console, table_row) : table_row;
     const bool late = time_gap > time_gap_warning;
     const bool low = battery_warning > battery_voltage;
     if (!late && !low && console.screen.foreground == ordinary_colour &&
         console.screen.background == background_colour) {
         // Every slice in the colours already set: one write puts the same
         // cells and bytes as five would.
-        write_text(console, slice_of(table_row, whole_row_slice));
+        write_text(console, row);
         return;
     }
-    write_text(console, slice_of(table_row, counter_slice));
+    write_text(console, slice_of(row, counter_slice));
     if (late) set_colours(console, warning_colour, background_colour);
-    write_text(console, slice_of(table_row, time_slice));
+    write_text(console, slice_of(row, time_slice));
     set_colours(console, ordinary_colour, background_colour);
-    write_text(console, slice_of(table_row, position_slice));
+    write_text(console, slice_of(row, position_slice));
     if (low) set_colours(console, warning_colour, background_colour);
-    write_text(console, slice_of(table_row, battery_slice));
+    write_text(console, slice_of(row, battery_slice));
     set_colours(console, ordinary_colour, background_colour);
-    write_text(console, slice_of(table_row, climb_slice));
+    write_text(console, slice_of(row, climb_slice));
+}
+
+byte_string port_failure_text(std::uint16_t port, int platform_error)
+{
+    byte_string text = "Nao foi possivel abrir a porta UDP ";
+    text += number_text(port);
+    text += ": ";
+    switch (platform_error) {
+    case EADDRINUSE:
+        text += "em uso por outro programa";
+        break;
+    case EACCES:
+    case EPERM:
+        text += "permissao negada";
+        break;
+    case EADDRNOTAVAIL:
+        text += "endereco indisponivel";
+        break;
+    case EAFNOSUPPORT:
+    case EPROTONOSUPPORT:
+        text += "UDP sobre IPv4 indisponivel neste sistema";
+        break;
+    case EMFILE:
+    case ENFILE:
+        text += "arquivos abertos demais";
+        break;
+    case ENOMEM:
+    case ENOBUFS:
+        text += "memoria insuficiente";
+        break;
+    case 0:
+        text += "motivo desconhecido";
+        break;
+    default:
+        text += "erro ";
+        text += number_text(platform_error);
+        text += " do sistema";
+        break;
+    }
+    return text;
+}
+
+void show_port_failure(std::uint16_t port, int platform_error)
+{
+    byte_string line = port_failure_text(port, platform_error);
+    line += '\n';
+    std::size_t written = 0;
+    while (written < line.size()) {
+        const ssize_t count = ::write(STDERR_FILENO, line.data() + written, line.size() - written);
+        if (count > 0) {
+            written += static_cast<std::size_t>(count);
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return;  // nowhere to say it: the exit status still does
+        }
+    }
 }

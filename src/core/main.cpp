@@ -27,6 +27,8 @@ namespace {
 constexpr std::uint16_t udp_port = 3000;
 constexpr std::uint32_t receive_timeout_ms = 60000;
 constexpr int escape_key = 27;
+// The port could not be opened; 255 stays the run-time support's own.
+constexpr int port_failure_status = 1;
 
 // First octet first in memory, so the least significant byte of the value.
 void dotted_bytes(ipv4_address address, std::uint8_t (&bytes)[4])
@@ -96,7 +98,7 @@ struct frame_work {
 };
 
 void handle_frame(console_device& console, const bit_mask_table& masks, byte_view frame_text,
-                  receiver_state& state, channel_number log_channel, const byte_string& log_file_name,
+                  receiver_state& state, channel_number log_channel, fixed_screen& fixed,
                   log_backlog& backlog, frame_work& work, error_number& error)
 {
     show_reception(console, frame_text);
@@ -111,7 +113,11 @@ void handle_frame(console_device& console, const bit_mask_table& masks, byte_vie
     make_frame_digits(frame, work.digits);
     const byte_view table_row = format_table_row(frame, work.digits, work.table_row);
     show_table_row(console, table_row, frame.time_gap, frame.battery_voltage);
-    append_log_line(log_channel, log_file_name, frame, work.digits, backlog, error);
+    append_log_line(log_channel, fixed.log_file_name, frame, work.digits, backlog, error);
+    // Only a change of whether lines wait is shown.
+    if (backlog.lines.empty() == fixed.log_waiting) {
+        show_log_waiting(console, fixed, !backlog.lines.empty());
+    }
     update_previous(frame, state);
 }
 
@@ -138,17 +144,20 @@ int main()
     const ipv4_address host_address = lookup_host_address("", 1);
     const channel_number endpoint = next_free_channel();
     error_number error = error::none;
-    open_udp_endpoint(endpoint, udp_port, receive_timeout_ms, error);
+    int open_failure = 0;
+    open_udp_endpoint(endpoint, udp_port, receive_timeout_ms, error, &open_failure);
     if (error != error::none) {
         sound_beep(console);
         close_console(console);
-        return 0;
+        show_port_failure(udp_port, open_failure);
+        return port_failure_status;
     }
     std::uint8_t address_bytes[4];
     dotted_bytes(host_address, address_bytes);
     show_listen_address(console, address_bytes);
     const channel_number log_channel = next_free_channel();
-    draw_fixed_screen(console, log_file_name);
+    fixed_screen fixed{log_file_name};
+    draw_fixed_screen(console, fixed);
 
     // The receive loop.
     receiver_state state;
@@ -157,6 +166,12 @@ int main()
     for (;;) {
         error = error::none;
         flush_console(console);
+        // A terminal grown back after it was too small gets the fixed
+        // screen again; the flush may have been the first to see the size.
+        if (console.resized) {
+            mend_fixed_screen(console, fixed);
+            flush_console(console);
+        }
         // A terminal that could not take the whole flush gets the rest while
         // the loop waits, not only at the next datagram; keys are read as
         // they are typed, so that each is told apart by when it came.
@@ -164,8 +179,8 @@ int main()
                                   keyboard_fd(console), read_console_keys, &console};
         const received_datagram datagram = receive_datagram(endpoint, error, &waiting_mask, &terminal);
         if (error == error::none) {
-            handle_frame(console, masks, datagram.payload, state, log_channel, log_file_name,
-                         backlog, work, error);
+            handle_frame(console, masks, datagram.payload, state, log_channel, fixed, backlog, work,
+                         error);
         }
         if (first_char_code(read_key(console)) == escape_key) break;
     }

@@ -42,13 +42,22 @@ timespec to_timespec(wait_time wait)
     return result;
 }
 
-void abandon_open(channel_number channel, error_number code, error_number& error)
+// `reason` is taken before the close, which may change errno.
+void abandon_open(channel_number channel, error_number code, int reason, error_number& error,
+                  int* platform_error)
 {
     std::unique_ptr<channel_record> record = remove_channel(channel);
     if (record) {
         close_held(record->handle);  // nothing more to do about an error on a socket abandoned
     }
     error = code;
+    if (platform_error != nullptr) *platform_error = reason;
+}
+
+void refuse_open(error_number code, int reason, error_number& error, int* platform_error)
+{
+    error = code;
+    if (platform_error != nullptr) *platform_error = reason;
 }
 
 }  // namespace
@@ -60,14 +69,14 @@ std::uint64_t receive_wait_microseconds(std::uint32_t timeout_ms)
 }
 
 void open_udp_endpoint(channel_number channel, std::uint16_t port, std::uint32_t timeout_ms,
-                       error_number& error)
+                       error_number& error, int* platform_error)
 {
     if (channel < 0) {
-        error = error::channel_not_open;
+        refuse_open(error::channel_not_open, 0, error, platform_error);
         return;
     }
     if (find_channel(channel) != nullptr) {
-        error = error::channel_already_open;
+        refuse_open(error::channel_already_open, 0, error, platform_error);
         return;
     }
 
@@ -79,21 +88,21 @@ void open_udp_endpoint(channel_number channel, std::uint16_t port, std::uint32_t
     fresh.receive_buffer.reset(new (std::nothrow) char[receive_buffer_size]);
     fresh.wait.reset(new (std::nothrow) wait_set);
     if (!fresh.receive_buffer || !fresh.wait || !insert_channel(std::move(fresh))) {
-        error = error::out_of_memory;
+        refuse_open(error::out_of_memory, ENOMEM, error, platform_error);
         return;
     }
     channel_record* record = find_channel(channel);
 
     record->handle = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (record->handle < 0) {
-        abandon_open(channel, error::socket_failure, error);
+        abandon_open(channel, error::socket_failure, errno, error, platform_error);
         return;
     }
 
     // gethostname may fill the buffer without a terminator when it truncates.
     char host_name[host_name_limit + 1] = {};
     if (::gethostname(host_name, host_name_limit) != 0) {
-        abandon_open(channel, error::socket_failure, error);
+        abandon_open(channel, error::socket_failure, errno, error, platform_error);
         return;
     }
 
@@ -104,20 +113,20 @@ void open_udp_endpoint(channel_number channel, std::uint16_t port, std::uint32_t
     local.sin_port = htons(port);
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(record->handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        abandon_open(channel, error::socket_failure, error);
+        abandon_open(channel, error::socket_failure, errno, error, platform_error);
         return;
     }
 
     try {
         record->name.assign(host_name);
     } catch (const std::bad_alloc&) {
-        abandon_open(channel, error::out_of_memory, error);
+        abandon_open(channel, error::out_of_memory, ENOMEM, error, platform_error);
         return;
     }
 
     const int enable = 1;
     if (::setsockopt(record->handle, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable) != 0) {
-        abandon_open(channel, error::socket_failure, error);
+        abandon_open(channel, error::socket_failure, errno, error, platform_error);
         return;
     }
 

@@ -15,9 +15,12 @@ using ipv4_address = std::uint32_t;
 // name means this machine. 0 when there is none. Never sets an error.
 ipv4_address lookup_host_address(byte_view host_name, std::int32_t position);
 
-// Binds an IPv4 UDP socket to 0.0.0.0:port with SO_BROADCAST set.
+// Binds an IPv4 UDP socket to 0.0.0.0:port with SO_BROADCAST set. Where it
+// fails, `platform_error`, when given, receives the reason as an errno
+// value (ENOMEM for memory the open could not have, 0 for a channel number
+// that cannot be used).
 void open_udp_endpoint(channel_number channel, std::uint16_t port, std::uint32_t timeout_ms,
-                       error_number& error);
+                       error_number& error, int* platform_error = nullptr);
 
 // The payload lies in the channel's receive buffer: it stays as received
 // until the next receive on the channel, or its close.

@@ -27,10 +27,10 @@ int colour_of(const vterm_colour& colour, int default_number)
 
 }  // namespace
 
-void start_watched(watched_receiver& receiver, int rows, int columns)
+void start_watched(watched_receiver& receiver, int rows, int columns, const std::string& directory)
 {
     open_vterm_screen(receiver.screen, rows, columns);
-    start_receiver(receiver.process, rows, columns, make_scratch_directory());
+    start_receiver(receiver.process, rows, columns, directory);
 }
 
 bool wait_until(watched_receiver& receiver, const std::function<bool()>& done, int milliseconds)

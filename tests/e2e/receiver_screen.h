@@ -15,8 +15,10 @@ struct watched_receiver {
     std::size_t fed = 0;  // how much of the output the emulator has seen
 };
 
-// Starts the receiver on a terminal of that size in a fresh directory.
-void start_watched(watched_receiver& receiver, int rows, int columns);
+// Starts the receiver on a terminal of that size in a fresh directory, or
+// in the one given.
+void start_watched(watched_receiver& receiver, int rows, int columns,
+                   const std::string& directory = make_scratch_directory());
 
 // Feeds what the receiver wrote until `done` holds or the time is up.
 bool wait_until(watched_receiver& receiver, const std::function<bool()>& done, int milliseconds);

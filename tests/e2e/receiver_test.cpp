@@ -19,6 +19,7 @@
 #include "e2e/receiver_screen.h"
 #include "format/masks.h"
 #include "net/udp_endpoint.h"
+#include "private_mounts.h"
 
 namespace {
 
@@ -249,7 +250,7 @@ TEST_F(Receiver, EndsOnEscapeAtTheNextDatagramAndRestoresTheTerminal)
     EXPECT_EQ(row_text(receiver, 8), header) << "the screen keeps its content";
 }
 
-TEST_F(Receiver, BeepsAndEndsWhenThePortIsHeld)
+TEST_F(Receiver, BeepsRestoresTheTerminalSaysWhyAndFailsWhenThePortIsHeld)
 {
     const int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(holder, 0);
@@ -262,10 +263,143 @@ TEST_F(Receiver, BeepsAndEndsWhenThePortIsHeld)
     const int status = wait_for_end(receiver, 10000);
     close(holder);
     ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_EQ(vterm_bell_count(receiver.screen), 1);
     EXPECT_EQ(row_text(receiver, 1), "Iniciando servidor UDP - Zarim");
-    EXPECT_EQ(receiver.process.output.find("Recebendo"), byte_string::npos);
+    const byte_view reason = "Nao foi possivel abrir a porta UDP 3000: em uso por outro programa";
+    EXPECT_EQ(row_text(receiver, 2), reason);
+    const byte_string& output = receiver.process.output;
+    const std::size_t restored = output.rfind("\x1b[?25h");
+    EXPECT_TRUE(output.find('\a') < restored && restored < output.find(reason)) << output;
+    EXPECT_EQ(output.find("Recebendo"), byte_string::npos);
+}
+
+// A row of a real flight west of 100 degrees W in the jet stream: the
+// longitude and the speed each take one position more than the mask gives
+// them, so the row is 80 characters long and the climb rate ends in
+// column 80.
+TEST_F(Receiver, WidenedRowIsShownWholeAsFarAsTheTerminalReaches)
+{
+    start(25, 80);
+    tracker_fields fields;
+    fields.counter = 1233;
+    fields.hours = 14;
+    fields.minutes = 48;
+    fields.seconds = 43;
+    fields.latitude = 39.453581f;
+    fields.longitude = -103.522522f;
+    fields.altitude = 14990;
+    fields.speed_knots = 63;  // 116.7 km/h
+    fields.satellites = 9;
+    fields.temperature = 3;
+    fields.battery = 80;  // 1.57 V: the battery slice is red
+    deliver(frame_text(fields), "CRC OK!");
+    fields.counter = 1234;
+    fields.seconds = 49;
+    fields.altitude = 14951;
+    deliver(frame_text(fields), "CRC OK!");
+    const byte_string row = "   1234  14:48:49  39.453579  -103.522522 14951  116.7    9     3    1.57  -6.50";
+    ASSERT_TRUE(wait_until(receiver, [&] { return row_text(receiver, 10) == row; }, 5000)) << row_text(receiver, 10);
+    for (int column = 1; column <= 80; ++column) {
+        EXPECT_EQ(foreground_at(receiver, 10, column), column >= 66 && column <= 71 ? 12 : 7) << column;
+    }
+
+    // One column narrower, the next row is cut at the terminal's edge and
+    // wraps over nothing.
+    resize_vterm_screen(receiver.screen, 25, 79);
+    resize_terminal(receiver.process, 25, 79);
+    fields.counter = 1235;
+    fields.seconds = 55;
+    fields.altitude = 14912;
+    deliver(frame_text(fields), "CRC OK!");
+    const byte_string next = "   1235  14:48:55  39.453579  -103.522522 14912  116.7    9     3    1.57  -6.5";
+    ASSERT_TRUE(wait_until(receiver, [&] { return row_text(receiver, 10) == next; }, 5000)) << row_text(receiver, 10);
+    EXPECT_EQ(row_text(receiver, 11), row.substr(0, 79));
+
+    EXPECT_EQ(end_with_escape(receiver), 0);
+}
+
+// Root cannot write a read-only mount either: the lines wait, and the log
+// file name says so until they are written.
+TEST_F(Receiver, LogNameIsLightRedWhileLinesWaitToBeWritten)
+{
+    if (!enter_private_mounts()) GTEST_SKIP() << "a read-only mount of the test's own needs root";
+    const std::string directory = make_scratch_directory();
+    ASSERT_TRUE(mount_read_only(directory)) << std::strerror(errno);
+    struct unmount_at_end {
+        std::string directory;
+        ~unmount_at_end() { unmount(directory); }
+    } const mounted{directory};
+    start_watched(receiver, 25, 80, directory);
+    ASSERT_TRUE(wait_for_fixed_screen(receiver));
+    const byte_string log_row = row_text(receiver, 4);
+    // The name's colour, or -1 when its cells differ.
+    const auto name_colour = [&] {
+        const int colour = foreground_at(receiver, 4, 32);
+        for (int column = 28; column <= 47; ++column) {
+            if (foreground_at(receiver, 4, column) != (column < 32 ? 7 : colour)) return -1;
+        }
+        return colour;
+    };
+    EXPECT_EQ(name_colour(), 7);
+
+    for (const int number : {1, 2}) {
+        deliver(numbered_frame(number), numbered_frame(number) + "\" -> CRC OK!");
+        ASSERT_TRUE(wait_until(receiver, [&] { return name_colour() == 12; }, 5000)) << name_colour();
+    }
+    EXPECT_EQ(row_text(receiver, 4), log_row);
+    EXPECT_EQ(log_size(directory), 0);
+
+    ASSERT_TRUE(make_writable(directory)) << std::strerror(errno);
+    deliver(numbered_frame(3), numbered_frame(3) + "\" -> CRC OK!");
+    ASSERT_TRUE(wait_until(receiver, [&] { return name_colour() == 7; }, 5000)) << name_colour();
+    std::vector<int> logged;
+    ASSERT_TRUE(holds_numbered_lines_in_order(read_log(directory), logged));
+    EXPECT_EQ(logged, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(end_with_escape(receiver), 0);
+}
+
+// At 40x10 the layout has no room and the frames scroll it away; back at
+// 100x30 the fixed screen is whole again, around what the model kept.
+TEST_F(Receiver, FixedScreenComesBackWholeWhenTheTerminalGrowsAgain)
+{
+    start(25, 80);
+    const byte_string fixed_rows[9] = {"",
+                                       "             Decodificador Zarim Binario v 1.00 (estacao RX)",
+                                       "",
+                                       "                           LOG:" + log_file_name(),
+                                       "",
+                                       "",  // the status row is not fixed
+                                       byte_string(border),
+                                       byte_string(header),
+                                       byte_string(border)};
+    // Logged and drawn: the number of a frame is the count of lines it
+    // leaves in the log.
+    const auto send_and_wait = [&](int number) {
+        send_datagram(numbered_frame(number));
+        const auto logged = static_cast<std::size_t>(number);
+        ASSERT_TRUE(wait_until(
+            receiver, [&] { return read_log(receiver.process.directory).lines.size() == logged; }, 5000));
+        ASSERT_TRUE(wait_for_quiet(receiver, 100, 5000));
+    };
+    send_and_wait(1);
+    resize_vterm_screen(receiver.screen, 10, 40);
+    resize_terminal(receiver.process, 10, 40);
+    send_and_wait(2);
+    send_and_wait(3);
+
+    resize_vterm_screen(receiver.screen, 30, 100);
+    resize_terminal(receiver.process, 30, 100);
+    send_and_wait(4);
+    for (int row = 1; row <= 9; ++row) {
+        if (row != 6) {
+            EXPECT_EQ(row_text(receiver, row), fixed_rows[row - 1]) << "row " << row;
+        }
+    }
+    EXPECT_TRUE(starts_with_reception(row_text(receiver, 6))) << row_text(receiver, 6);
+    EXPECT_EQ(number_of_table_row(row_text(receiver, 10)), 4);
+    EXPECT_TRUE(shows_its_last_repaint(receiver));
+    EXPECT_EQ(end_with_escape(receiver, numbered_frame(5)), 0);
 }
 
 TEST_F(Receiver, UsesNoProcessorTimeWhileIdle)
