@@ -48,8 +48,9 @@ lint:
 	@tools/ensure-packages lint
 	tools/static-checks $(LINT_BUILD)
 
-# The programs, their manual pages and the README under $(PREFIX), staged
-# under $(DESTDIR) when given. Builds only what is installed.
+# The programs (stripped), their manual pages and the README under
+# $(PREFIX), staged under $(DESTDIR) when given. Builds only what is
+# installed.
 install:
 	@tools/ensure-packages build
 	@if [ ! -f $(BUILD)/build.ninja ]; then cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS); fi

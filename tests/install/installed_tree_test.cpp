@@ -104,6 +104,17 @@ TEST(MakeInstall, uninstall_takes_away_all_that_install_brought_and_nothing_else
     remove_tree(folder);
 }
 
+TEST_F(InstalledTree, programs_are_stripped_as_the_package_has_them)
+{
+    for (const std::string& program : installed_programs()) {
+        const command_result sections = run_command({"readelf", "--section-headers", "--wide", installed(program)});
+        ASSERT_EQ(sections.status, 0) << describe(sections);
+        for (const char* section : {" .symtab ", " .debug_info ", " .comment "}) {
+            EXPECT_EQ(sections.out.find(section), std::string::npos) << program << " holds" << section;
+        }
+    }
+}
+
 TEST(ManualPages, format_without_a_warning)
 {
     for (const auto& entry : std::filesystem::directory_iterator(ZARIM_SOURCE_DIR "/man")) {
