@@ -55,11 +55,13 @@ install:
 	@tools/ensure-packages build
 	@if [ ! -f $(BUILD)/build.ninja ]; then cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS); fi
 	cmake --build $(BUILD) -j$(JOBS) --target installables
-	@find "$(DESTDIR)$(PREFIX)" -maxdepth 4 -type d > $(BUILD)/folders_before_install.txt 2>/dev/null || true
+	@folder="$(DESTDIR)$(PREFIX)"; \
+	  { while [ "$$folder" != / ] && [ "$$folder" != . ]; do \
+	      if [ -d "$$folder" ]; then echo "$$folder"; fi; folder=$$(dirname "$$folder"); done; \
+	    find "$(DESTDIR)$(PREFIX)" -maxdepth 4 -type d 2>/dev/null || true; } > $(BUILD)/folders_before_install.txt
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --component zarim
 	@cmake -DMANIFEST=$(BUILD)/install_manifest_zarim.txt -DFOLDERS_BEFORE=$(BUILD)/folders_before_install.txt \
-	  "-DROOT=$(DESTDIR)$(PREFIX)" "-DDESTDIR=$(DESTDIR)" "-DRECORD=$(INSTALL_RECORD)" \
-	  -P cmake/RecordInstall.cmake
+	  "-DDESTDIR=$(DESTDIR)" "-DRECORD=$(INSTALL_RECORD)" -P cmake/RecordInstall.cmake
 	@rm -f $(BUILD)/folders_before_install.txt
 	@echo "Recorded in $(INSTALL_RECORD) for make uninstall"
 

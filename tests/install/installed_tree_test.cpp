@@ -101,6 +101,18 @@ TEST(MakeInstall, uninstall_takes_away_all_that_install_brought_and_nothing_else
     EXPECT_TRUE(std::filesystem::is_directory(root + "/usr/share/man")) << "a folder it found was taken away";
     EXPECT_FALSE(std::filesystem::exists(root + "/usr/share/man/man1")) << "a folder it made was left behind";
     EXPECT_FALSE(std::filesystem::exists(root + "/usr/share/doc")) << "a folder it made was left behind";
+
+    // Into a staging folder that is not there yet, twice: the second install
+    // finds the first one's folders, and they are still the install's.
+    std::vector<std::string> fresh{"BUILD=" ZARIM_BINARY_DIR, "DESTDIR=" + folder + "/fresh/stage",
+                                   "PREFIX=/opt/zarim", "INSTALL_RECORD=" + folder + "/installed.txt"};
+    for (const char* target : {"install", "install", "uninstall"}) {
+        std::vector<std::string> command{"make", "-C", ZARIM_SOURCE_DIR, target};
+        command.insert(command.end(), fresh.begin(), fresh.end());
+        const command_result made = run_command(command);
+        ASSERT_EQ(made.status, 0) << describe(made);
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder + "/fresh")) << "the staging folder it made was left behind";
     remove_tree(folder);
 }
 
