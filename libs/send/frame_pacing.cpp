@@ -78,11 +78,12 @@ bool wait_for_frame(frame_pacer& pacer, const volatile std::sig_atomic_t& stop)
     return true;
 }
 
-bool counts_beyond(rate_watch& watch, std::int64_t due_ns, std::uint64_t most)
+bool counts_beyond(rate_watch& watch, std::int64_t due_ns, std::uint64_t rate)
 {
-    if (watch.frames == 0 || due_ns - watch.second_start_ns >= nanoseconds_per_second) {
-        watch.second_start_ns = due_ns;
+    constexpr std::int64_t windows_per_second = 10;
+    if (watch.frames == 0 || due_ns - watch.window_start_ns >= nanoseconds_per_second / windows_per_second) {
+        watch.window_start_ns = due_ns;
         watch.frames = 0;
     }
-    return ++watch.frames > most;
+    return ++watch.frames > rate / windows_per_second;
 }

@@ -33,13 +33,15 @@ bool frame_is_late(const frame_pacer& pacer);
 // counting it, when `stop` becomes set first.
 bool wait_for_frame(frame_pacer& pacer, const volatile std::sig_atomic_t& stop);
 
-// Counts the frames a schedule puts into each second (from the first frame
-// due in it), to tell when it asks for more than a receiver takes.
+// Counts the frames a schedule puts into each tenth of a second (from the
+// first frame due in it), to tell when it asks for a higher rate than a
+// receiver takes. A shorter burst, some two thousand frames at the rates
+// that matter, fits the receiver's socket queue, whatever its rate.
 struct rate_watch {
-    std::int64_t second_start_ns = 0;
+    std::int64_t window_start_ns = 0;
     std::uint64_t frames = 0;
 };
 
-// Counts a frame due at `due_ns`; true when its second then holds more
-// than `most` frames.
-bool counts_beyond(rate_watch& watch, std::int64_t due_ns, std::uint64_t most);
+// Counts a frame due at `due_ns`; true when its tenth of a second then
+// holds more frames than `rate` frames per second would put there.
+bool counts_beyond(rate_watch& watch, std::int64_t due_ns, std::uint64_t rate);

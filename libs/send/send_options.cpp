@@ -183,7 +183,7 @@ const char* send_usage()
            "Every option's value may follow it as --opt VALUE or --opt=VALUE.\n"
            "A receiver showing the frames on a terminal takes about 20000 frames per\n"
            "second without loss (none lost at 20000, some at 40000); the sender warns\n"
-           "when its schedule holds more frames than that in one second.\n"
+           "when it is asked for more, for longer than a tenth of a second.\n"
            "Every frame sent is also written to standard output, one per line.\n"
            "SIGINT and SIGTERM stop the sender after the current frame.\n"
            "Lines that cannot be used are reported as FILE:LINE: on standard error\n"

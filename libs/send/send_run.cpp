@@ -104,7 +104,7 @@ int run_sender(const send_options& options)
         if (options.speed != 0) time_next_frame(pacer, static_cast<long double>(source.clock.seconds));
         if (!warned && counts_beyond(watch, next_due_ns(pacer), lossless_rate)) {
             report("warning: more than " + decimal_text(lossless_rate) +
-                   " frames in one second; a receiver on a terminal may lose some");
+                   " frames a second; a receiver on a terminal may lose some");
             warned = true;
         }
         if (!echo.empty() && !frame_is_late(pacer) && !flush_echo(echo)) {
