@@ -1,7 +1,8 @@
 # Drives CMake and Ninja; everything is built into $(BUILD).
 BUILD ?= build
 CMAKE_ARGS ?=
-JOBS ?= 2
+# As many build steps and tests at once as the machine has cores.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?=
@@ -14,21 +15,23 @@ INSTALL_RECORD ?= $(BUILD)/installed_files.txt
 
 all: build
 
+# The four programs and their manual pages; not the tests or benchmarks.
 build:
 	@tools/ensure-packages build
 	@if [ ! -f $(BUILD)/build.ninja ]; then cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS); fi
-	cmake --build $(BUILD)
+	cmake --build $(BUILD) -j$(JOBS)
 
+# The programs, then every test program, then every test.
 test:
 	@tools/ensure-packages test
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS) >/dev/null
-	cmake --build $(BUILD)
+	cmake --build $(BUILD) -j$(JOBS) --target all tests
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 bench:
 	@tools/ensure-packages bench
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
-	cmake --build $(BUILD) --target benchmarks
+	cmake --build $(BUILD) -j$(JOBS) --target benchmarks
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 
 # Each fuzz target (or those named in FUZZ_TARGETS) for FUZZ_SECONDS, after
@@ -37,7 +40,7 @@ fuzz:
 	@tools/ensure-packages fuzz
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARIM_FUZZ=ON -DZARIM_TESTS=OFF -DZARIM_BENCH=OFF >/dev/null
-	cmake --build $(FUZZ_BUILD) --target fuzzers
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
 	tools/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # clang-tidy and cppcheck over the sources; fails on any finding.
@@ -45,17 +48,20 @@ lint:
 	@tools/ensure-packages lint
 	tools/static-checks $(LINT_BUILD)
 
-# The programs, their manual pages and the README under $(PREFIX), staged
-# under $(DESTDIR) when given. Builds only what is installed.
+# The programs (stripped), their manual pages and the README under
+# $(PREFIX), staged under $(DESTDIR) when given. Builds only what is
+# installed.
 install:
 	@tools/ensure-packages build
 	@if [ ! -f $(BUILD)/build.ninja ]; then cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS); fi
-	cmake --build $(BUILD) --target installables
-	@find "$(DESTDIR)$(PREFIX)" -maxdepth 4 -type d > $(BUILD)/folders_before_install.txt 2>/dev/null || true
+	cmake --build $(BUILD) -j$(JOBS) --target installables
+	@folder="$(DESTDIR)$(PREFIX)"; \
+	  { while [ "$$folder" != / ] && [ "$$folder" != . ]; do \
+	      if [ -d "$$folder" ]; then echo "$$folder"; fi; folder=$$(dirname "$$folder"); done; \
+	    find "$(DESTDIR)$(PREFIX)" -maxdepth 4 -type d 2>/dev/null || true; } > $(BUILD)/folders_before_install.txt
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --component zarim
 	@cmake -DMANIFEST=$(BUILD)/install_manifest_zarim.txt -DFOLDERS_BEFORE=$(BUILD)/folders_before_install.txt \
-	  "-DROOT=$(DESTDIR)$(PREFIX)" "-DDESTDIR=$(DESTDIR)" "-DRECORD=$(INSTALL_RECORD)" \
-	  -P cmake/RecordInstall.cmake
+	  "-DDESTDIR=$(DESTDIR)" "-DRECORD=$(INSTALL_RECORD)" -P cmake/RecordInstall.cmake
 	@rm -f $(BUILD)/folders_before_install.txt
 	@echo "Recorded in $(INSTALL_RECORD) for make uninstall"
 
@@ -67,7 +73,7 @@ uninstall:
 package:
 	@tools/ensure-packages package
 	@if [ ! -f $(BUILD)/build.ninja ]; then cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS); fi
-	cmake --build $(BUILD) --target installables
+	cmake --build $(BUILD) -j$(JOBS) --target installables
 	cd $(BUILD) && cpack
 	@ls $(BUILD)/zarim_*.deb
 

@@ -42,6 +42,15 @@ add_custom_target(man_pages ALL DEPENDS ${zarim_man_pages})
 add_custom_target(installables DEPENDS ${zarim_installed_programs} man_pages)
 
 install(TARGETS ${zarim_installed_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT zarim)
+# Installed stripped, by `make install` as by the package, so that both put
+# down the same programs; the build tree keeps its debugging information.
+if(NOT CMAKE_STRIP)
+  message(FATAL_ERROR "No strip program was found; installing needs one (binutils)")
+endif()
+list(TRANSFORM zarim_installed_programs PREPEND "${CMAKE_INSTALL_BINDIR}/" OUTPUT_VARIABLE zarim_stripped)
+install(CODE "set(ZARIM_STRIP \"${CMAKE_STRIP}\")\nset(ZARIM_STRIPPED_PROGRAMS \"${zarim_stripped}\")"
+        COMPONENT zarim)
+install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/StripPrograms.cmake COMPONENT zarim)
 install(FILES ${zarim_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT zarim)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT zarim)
@@ -72,11 +81,6 @@ set(CPACK_PACKAGE_CONTACT "Zarim maintainers <maintainers@users.noreply.c-seed-c
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};zarim;/")
-if(NOT CMAKE_STRIP)
-  message(FATAL_ERROR "No strip program was found; the package needs one (binutils)")
-endif()
-set(CPACK_ZARIM_STRIP ${CMAKE_STRIP})
-set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/StripPackage.cmake)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ground-station receiver for position telemetry over UDP")
 # The long description, one paragraph per program this build has; Debian
 # wants its lines under 80 columns, and CPack does not wrap them.

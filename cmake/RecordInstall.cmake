@@ -2,9 +2,13 @@
 # with DESTDIR in front, then every folder the install had to make, deepest
 # first and marked by a trailing "/". Folders that were there before, such
 # as bin/ or share/man/, are not listed, so an uninstall never takes away
-# what it did not bring.
-#   cmake -DMANIFEST=... -DFOLDERS_BEFORE=... -DROOT=$DESTDIR$PREFIX
-#         -DDESTDIR=... -DRECORD=... -P cmake/RecordInstall.cmake
+# what it did not bring. FOLDERS_BEFORE holds the folders that were there
+# under the install's root and on the way up to it, so that a root the
+# install had to make, such as a fresh DESTDIR or /opt/zarim, is its too.
+# An install over an earlier one keeps the folders RECORD says that one
+# made.
+#   cmake -DMANIFEST=... -DFOLDERS_BEFORE=... -DDESTDIR=... -DRECORD=...
+#         -P cmake/RecordInstall.cmake
 cmake_minimum_required(VERSION 3.25)
 file(STRINGS "${MANIFEST}" installed)
 set(before "")
@@ -16,8 +20,13 @@ if(EXISTS "${FOLDERS_BEFORE}")
     list(APPEND before "${folder}")
   endforeach()
 endif()
-cmake_path(NORMAL_PATH ROOT)
-string(REGEX REPLACE "(.)/$" "\\1" ROOT "${ROOT}")
+if(EXISTS "${RECORD}")
+  file(STRINGS "${RECORD}" recorded REGEX "/$")
+  foreach(folder IN LISTS recorded)
+    string(REGEX REPLACE "/$" "" folder "${folder}")
+    list(REMOVE_ITEM before "${folder}")
+  endforeach()
+endif()
 
 set(files "")
 set(made "")
@@ -26,13 +35,11 @@ foreach(file IN LISTS installed)
   cmake_path(NORMAL_PATH path)
   list(APPEND files "${path}")
   cmake_path(GET path PARENT_PATH folder)
-  # Up to the install's root, which the install never makes.
-  string(LENGTH "${ROOT}" root_length)
-  string(LENGTH "${folder}" folder_length)
-  while(folder_length GREATER root_length AND NOT folder IN_LIST before)
+  cmake_path(GET folder PARENT_PATH parent)
+  while(NOT folder IN_LIST before AND NOT folder STREQUAL parent)
     list(APPEND made "${folder}/")
-    cmake_path(GET folder PARENT_PATH folder)
-    string(LENGTH "${folder}" folder_length)
+    set(folder "${parent}")
+    cmake_path(GET folder PARENT_PATH parent)
   endwhile()
 endforeach()
 list(REMOVE_DUPLICATES made)

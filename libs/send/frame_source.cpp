@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "log_replay.h"
 #include "tool_output.h"
 
 namespace {
@@ -55,6 +54,7 @@ source_status next_replayed(frame_source& source, const volatile std::sig_atomic
         report_line(source, problem);
         return source_status::skipped;
     }
+    advance_log_clock(source.clock, fields);
     text = frame_hex_text(encode_frame(fields));
     return source_status::frame;
 }
@@ -83,6 +83,7 @@ bool open_frame_source(const send_options& options, long double now, frame_sourc
         return true;
     case send_mode::replay:
         source.name = options.replay_file;
+        source.clock = log_clock{};
         source.reader.fd = open(options.replay_file.c_str(), O_RDONLY | O_CLOEXEC);
         if (source.reader.fd < 0) {
             report("cannot open " + options.replay_file + ": " + error_text(errno));

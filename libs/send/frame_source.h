@@ -7,6 +7,7 @@
 
 #include "flight_simulation.h"
 #include "line_reader.h"
+#include "log_replay.h"
 #include "send_options.h"
 
 struct frame_source {
@@ -15,6 +16,7 @@ struct frame_source {
     line_reader reader;
     std::string name;  // of the file or "stdin", for messages
     std::size_t next_text = 0;  // into the --frames texts
+    log_clock clock;  // of the replayed lines, for --speed
 };
 
 enum class source_status {

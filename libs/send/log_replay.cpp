@@ -7,6 +7,8 @@
 namespace {
 
 constexpr std::size_t log_field_count = 10;
+constexpr std::int32_t seconds_per_day = 86400;
+constexpr std::int32_t midnight_step_back = 3600;
 
 // The receiver's own constants, in its single precision: the byte is the
 // one whose product prints as the logged value.
@@ -118,4 +120,17 @@ bool parse_log_line(std::string_view line, telemetry_fields& fields, std::string
     double climb = 0;
     if (!read_number(field[9], climb)) return fail(problem, "climb rate is not a number");
     return true;
+}
+
+void advance_log_clock(log_clock& clock, const telemetry_fields& fields)
+{
+    const std::int32_t of_day = fields.hours * 3600 + fields.minutes * 60 + fields.seconds;
+    if (!clock.started) {
+        clock.started = true;
+        clock.first = of_day;
+    } else if (of_day < clock.previous - midnight_step_back) {
+        ++clock.days;
+    }
+    clock.previous = of_day;
+    clock.seconds = clock.days * seconds_per_day + of_day - clock.first;
 }

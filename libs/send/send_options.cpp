@@ -58,6 +58,9 @@ bool apply_value(send_options& options, std::string_view name, std::string_view 
     } else if (name == "--rate") {
         if (!read_decimal(value, lowest_rate, highest_rate, options.rate))
             return fail(problem, bad + ": expected frames per second from 0.0001 to 1000000");
+    } else if (name == "--speed") {
+        if (!read_decimal(value, lowest_speed, highest_speed, options.speed))
+            return fail(problem, bad + ": expected times real time from 0.001 to 1000000");
     } else if (name == "--count") {
         if (!read_unsigned(value, UINT64_MAX, options.count))
             return fail(problem, bad + ": expected a whole number of frames");
@@ -92,8 +95,9 @@ bool parse_send_options(int argc, const char* const* argv, send_options& options
         const char* name;
         std::string text;
     };
-    std::array<valued, 8> values{{{"--host", {}}, {"--port", {}}, {"--rate", {}}, {"--count", {}},
-                                  {"--step", {}}, {"--replay", {}}, {"--corrupt", {}}, {"--seed", {}}}};
+    std::array<valued, 9> values{{{"--host", {}}, {"--port", {}}, {"--rate", {}}, {"--speed", {}},
+                                  {"--count", {}}, {"--step", {}}, {"--replay", {}}, {"--corrupt", {}},
+                                  {"--seed", {}}}};
     for (valued& v : values) add_valued(app, v.name, v.text);
     bool simulate = false;
     bool frames = false;
@@ -131,6 +135,10 @@ bool parse_send_options(int argc, const char* const* argv, send_options& options
     }
     if (options.step != 0 && options.mode != send_mode::simulate)
         return fail(problem, "--step applies to --simulate only");
+    if (options.speed != 0 && options.mode != send_mode::replay)
+        return fail(problem, "--speed applies to --replay only");
+    if (options.speed != 0 && app.count("--rate") > 0)
+        return fail(problem, "choose only one of --rate and --speed");
     options.frames = std::move(texts);
     return true;
 }
@@ -145,7 +153,7 @@ const char* send_usage()
            "  --simulate        a balloon flight from launch to landing, then the\n"
            "                    payload on the ground; runs until --count or a signal\n"
            "  --replay FILE     the frames behind each line of a receiver log\n"
-           "                    (QLT_*.txt), at the rate given\n"
+           "                    (QLT_*.txt), at the rate or speed given\n"
            "  --frames TEXT...  the given texts, sent exactly as they are; after --\n"
            "                    even texts beginning with - are frame texts\n"
            "  --stdin           one text per line of standard input, its line end\n"
@@ -157,6 +165,9 @@ const char* send_usage()
            "  --rate R          frames per second, fractions allowed, 0.0001 to\n"
            "                    1000000 (default 1); frames keep to a fixed schedule,\n"
            "                    so a late frame is followed by quicker ones\n"
+           "  --speed N         --replay only, instead of --rate: N times real time,\n"
+           "                    the lines' own times of day apart divided by N;\n"
+           "                    fractions allowed, 0.001 to 1000000\n"
            "  --count N         stop after N frames (default: no limit for --simulate,\n"
            "                    everything given for the other modes)\n"
            "  --step SECONDS    --simulate only: flight seconds per frame (default\n"
@@ -170,6 +181,9 @@ const char* send_usage()
            "  --version         show the version\n"
            "\n"
            "Every option's value may follow it as --opt VALUE or --opt=VALUE.\n"
+           "A receiver showing the frames on a terminal takes about 20000 frames per\n"
+           "second without loss (none lost at 20000, some at 40000); the sender warns\n"
+           "when it is asked for more, for longer than a tenth of a second.\n"
            "Every frame sent is also written to standard output, one per line.\n"
            "SIGINT and SIGTERM stop the sender after the current frame.\n"
            "Lines that cannot be used are reported as FILE:LINE: on standard error\n"

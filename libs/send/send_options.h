@@ -12,6 +12,7 @@ struct send_options {
     std::string host = "127.0.0.1";
     std::uint16_t port = 3000;
     long double rate = 1;  // frames per second
+    long double speed = 0;  // --replay: times real time by the log's clock; 0: by the rate
     bool count_given = false;
     std::uint64_t count = 0;  // frames to send when count_given
     long double step = 0;  // simulated seconds per frame; 0: one frame period
@@ -25,6 +26,12 @@ struct send_options {
 
 inline constexpr long double lowest_rate = 0.0001L;
 inline constexpr long double highest_rate = 1000000;
+inline constexpr long double lowest_speed = 0.001L;
+inline constexpr long double highest_speed = 1000000;
+// The most frames per second a receiver showing them on a real terminal
+// took without losing one (measured in a terminal window; at twice this it
+// lost some). The sender warns when it is asked for more.
+inline constexpr std::uint64_t lossless_rate = 20000;
 inline constexpr std::size_t largest_datagram = 65507;  // UDP over IPv4
 
 // Fills `options` from argv[1..argc-1]. On a bad command line returns false

@@ -81,7 +81,13 @@ int run_sender(const send_options& options)
 
     random_source random{options.seed};
     frame_pacer pacer;
-    start_pacer(pacer, options.rate);
+    if (options.speed != 0) {
+        start_pacer_at_speed(pacer, options.speed);
+    } else {
+        start_pacer(pacer, options.rate);
+    }
+    rate_watch watch;
+    bool warned = false;
     std::string echo;
     std::string text;
     int status = 0;
@@ -95,6 +101,12 @@ int run_sender(const send_options& options)
         if (next != source_status::frame || stop_requested) break;
 
         if (should_corrupt(random, options.corrupt_percent)) corrupt_frame_text(text, random);
+        if (options.speed != 0) time_next_frame(pacer, static_cast<long double>(source.clock.seconds));
+        if (!warned && counts_beyond(watch, next_due_ns(pacer), lossless_rate)) {
+            report("warning: more than " + decimal_text(lossless_rate) +
+                   " frames a second; a receiver on a terminal may lose some");
+            warned = true;
+        }
         if (!echo.empty() && !frame_is_late(pacer) && !flush_echo(echo)) {
             status = 1;
             break;

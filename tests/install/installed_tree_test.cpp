@@ -101,7 +101,30 @@ TEST(MakeInstall, uninstall_takes_away_all_that_install_brought_and_nothing_else
     EXPECT_TRUE(std::filesystem::is_directory(root + "/usr/share/man")) << "a folder it found was taken away";
     EXPECT_FALSE(std::filesystem::exists(root + "/usr/share/man/man1")) << "a folder it made was left behind";
     EXPECT_FALSE(std::filesystem::exists(root + "/usr/share/doc")) << "a folder it made was left behind";
+
+    // Into a staging folder that is not there yet, twice: the second install
+    // finds the first one's folders, and they are still the install's.
+    std::vector<std::string> fresh{"BUILD=" ZARIM_BINARY_DIR, "DESTDIR=" + folder + "/fresh/stage",
+                                   "PREFIX=/opt/zarim", "INSTALL_RECORD=" + folder + "/installed.txt"};
+    for (const char* target : {"install", "install", "uninstall"}) {
+        std::vector<std::string> command{"make", "-C", ZARIM_SOURCE_DIR, target};
+        command.insert(command.end(), fresh.begin(), fresh.end());
+        const command_result made = run_command(command);
+        ASSERT_EQ(made.status, 0) << describe(made);
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder + "/fresh")) << "the staging folder it made was left behind";
     remove_tree(folder);
+}
+
+TEST_F(InstalledTree, programs_are_stripped_as_the_package_has_them)
+{
+    for (const std::string& program : installed_programs()) {
+        const command_result sections = run_command({"readelf", "--section-headers", "--wide", installed(program)});
+        ASSERT_EQ(sections.status, 0) << describe(sections);
+        for (const char* section : {" .symtab ", " .debug_info ", " .comment "}) {
+            EXPECT_EQ(sections.out.find(section), std::string::npos) << program << " holds" << section;
+        }
+    }
 }
 
 TEST(ManualPages, format_without_a_warning)

@@ -69,3 +69,28 @@ TEST(log_replay, refuses_lines_it_cannot_turn_into_a_frame)
         EXPECT_NE(problem.find(r.problem), std::string::npos) << line << " -> " << problem;
     }
 }
+
+TEST(log_replay, the_log_clock_counts_from_the_first_line_across_midnight)
+{
+    struct row {
+        const char* time;
+        std::int64_t seconds;
+    };
+    const row rows[] = {
+        {"23:58:20", 0},
+        {"23:59:59", 99},
+        {"23:59:50", 90},  // arrived late: earlier, on the same day
+        {"00:00:01", 101},  // more than an hour back: the next day
+        {"23:00:02", 82902},
+        {"00:00:00", 86500},  // the day after that
+    };
+    log_clock clock;
+    for (const row& r : rows) {
+        telemetry_fields f;
+        std::string problem;
+        ASSERT_TRUE(parse_log_line(std::string(" 1 ,") + r.time + ", 1 , 1 , 1 , 1 , 1 , 1 , 1 , 1 ", f, problem))
+            << problem;
+        advance_log_clock(clock, f);
+        EXPECT_EQ(clock.seconds, r.seconds) << r.time;
+    }
+}

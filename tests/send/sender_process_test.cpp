@@ -62,6 +62,9 @@ TEST(sender_process, bad_command_lines_and_inputs_are_reported)
         {{"--stdin", "01AB"}, 2, "unexpected argument '01AB'"},
         {{"--frames"}, 2, "needs at least one frame text"},
         {{"--frames", "01", "--step", "2"}, 2, "--step applies to --simulate only"},
+        {{"--simulate", "--speed", "2"}, 2, "--speed applies to --replay only"},
+        {{"--replay", "x", "--speed", "2", "--rate", "5"}, 2, "choose only one of --rate and --speed"},
+        {{"--replay", "x", "--speed", "0"}, 2, "bad value '0' for --speed"},
         {{"--simulate", "--help=yes"}, 2, "--help takes no value"},
         {{"--simulate", "-x"}, 2, "unknown option -x"},
         {{"--simulate", "--count=-1"}, 2, "bad value '-1' for --count"},
@@ -251,5 +254,61 @@ TEST(sender_process, a_replayed_log_is_logged_again_unchanged)
         EXPECT_EQ(logged, r.expected);
         unlink(name.c_str());
     }
+    close_loopback_receiver(receiver);
+}
+
+std::string numbered_log_line(int counter, int of_day)
+{
+    const auto two = [](int n) { return std::string(1, static_cast<char>('0' + n / 10)) + static_cast<char>('0' + n % 10); };
+    return " " + std::to_string(counter) + " ," + two(of_day / 3600 % 24) + ":" + two(of_day / 60 % 60) + ":" +
+           two(of_day % 60) + ", 1 , 1 , 1 , 1 , 1 , 1 , 1 , 1 \r\n";
+}
+
+// At a speed, lines go out as far apart as their times of day, divided by
+// it; past midnight too.
+TEST(sender_process, a_log_replayed_at_a_speed_keeps_its_own_times)
+{
+    loopback_receiver receiver = open_loopback_receiver();
+    const std::string name = write_log(numbered_log_line(1, 86398) + numbered_log_line(2, 86399) +
+                                       numbered_log_line(3, 1));
+    const auto started = std::chrono::steady_clock::now();
+    const sender_result result = run_sender_binary(to_port(receiver, {"--replay", name, "--speed", "10"}));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(result.err.empty()) << result.err;
+    EXPECT_GE(took.count(), 0.29);  // 3 s of log at ten times real time
+    EXPECT_LT(took.count(), 3.0);  // not a day
+    EXPECT_EQ(receive_all(receiver).size(), 3u);
+    unlink(name.c_str());
+    close_loopback_receiver(receiver);
+}
+
+// The warning comes once, when frames are due faster than a receiver takes
+// them for a tenth of a second, whichever option asked for them.
+TEST(sender_process, warns_once_of_more_frames_a_second_than_a_receiver_takes)
+{
+    std::string log;
+    for (int i = 0; i < 2001; ++i) log += numbered_log_line(i, 36000 + i);
+    const std::string name = write_log(log);
+    struct row {
+        std::vector<std::string> arguments;
+        bool warns;
+    };
+    const row rows[] = {
+        {{"--replay", name, "--speed", "20000"}, false},
+        {{"--replay", name, "--speed", "40000"}, true},
+        {{"--simulate", "--count", "2001", "--rate", "1000000"}, true},
+    };
+    loopback_receiver receiver = open_loopback_receiver();
+    for (const row& r : rows) {
+        const sender_result result = run_sender_binary(to_port(receiver, r.arguments));
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.err, r.warns ? "zarim-send: warning: more than 20000 frames a second; "
+                                        "a receiver on a terminal may lose some\n"
+                                      : "")
+            << r.arguments.back();
+        receive_all(receiver, 50);
+    }
+    unlink(name.c_str());
     close_loopback_receiver(receiver);
 }
