@@ -293,13 +293,15 @@ byte_string port_failure_text(std::uint16_t port, int platform_error)
     return text;
 }
 
-void show_port_failure(std::uint16_t port, int platform_error)
+namespace {
+
+// After the terminal is restored, so the text reaches the shell's screen
+// (or wherever the standard error goes) as it stands.
+void say_on_standard_error(byte_view text)
 {
-    byte_string line = port_failure_text(port, platform_error);
-    line += '\n';
     std::size_t written = 0;
-    while (written < line.size()) {
-        const ssize_t count = ::write(STDERR_FILENO, line.data() + written, line.size() - written);
+    while (written < text.size()) {
+        const ssize_t count = ::write(STDERR_FILENO, text.data() + written, text.size() - written);
         if (count > 0) {
             written += static_cast<std::size_t>(count);
         } else if (count < 0 && errno == EINTR) {
@@ -308,4 +310,30 @@ void show_port_failure(std::uint16_t port, int platform_error)
             return;  // nowhere to say it: the exit status still does
         }
     }
+}
+
+}  // namespace
+
+void show_port_failure(std::uint16_t port, int platform_error)
+{
+    byte_string line = port_failure_text(port, platform_error);
+    line += '\n';
+    say_on_standard_error(line);
+}
+
+void show_unwritten_lines(const byte_string& log_file_name, const std::deque<byte_string>& lines,
+                          std::uint64_t dropped)
+{
+    byte_string head = "Linhas nao gravadas em ";
+    head += log_file_name;
+    head += ": ";
+    head += number_text(static_cast<std::int32_t>(std::min<std::uint64_t>(lines.size() + dropped, INT32_MAX)));
+    if (dropped != 0) {
+        head += " (";
+        head += number_text(static_cast<std::int32_t>(std::min<std::uint64_t>(dropped, INT32_MAX)));
+        head += " perdidas)";
+    }
+    head += '\n';
+    say_on_standard_error(head);
+    for (const byte_string& line : lines) say_on_standard_error(line);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 
 #include "console/console.h"
 
@@ -53,3 +54,10 @@ byte_string port_failure_text(std::uint16_t port, int platform_error);
 
 // That text as one line on the standard error, once the terminal is restored.
 void show_port_failure(std::uint16_t port, int platform_error);
+
+// Lines shown that the log never took, at the end of a run: "Linhas nao
+// gravadas em QLT_20261209.txt: 12", then the lines themselves as the log
+// would have had them, on the standard error, so that nothing shown is
+// lost without a word (`zarim 2>saved.txt` keeps them).
+void show_unwritten_lines(const byte_string& log_file_name, const std::deque<byte_string>& lines,
+                          std::uint64_t dropped);

@@ -29,6 +29,8 @@ constexpr std::uint32_t receive_timeout_ms = 60000;
 constexpr int escape_key = 27;
 // The port could not be opened; 255 stays the run-time support's own.
 constexpr int port_failure_status = 1;
+// Lines that were shown but could not be logged by the end of the run.
+constexpr int unwritten_log_status = 3;
 
 // First octet first in memory, so the least significant byte of the value.
 void dotted_bytes(ipv4_address address, std::uint8_t (&bytes)[4])
@@ -189,5 +191,9 @@ int main()
     close_channel(endpoint, error);
     flush_log_backlog(log_channel, log_file_name, backlog, error);
     close_console(console);
+    if (!backlog.lines.empty() || backlog.dropped != 0) {
+        show_unwritten_lines(log_file_name, backlog.lines, backlog.dropped);
+        return unwritten_log_status;
+    }
     return 0;
 }

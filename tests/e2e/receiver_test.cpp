@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -357,6 +358,42 @@ TEST_F(Receiver, LogNameIsLightRedWhileLinesWaitToBeWritten)
     ASSERT_TRUE(holds_numbered_lines_in_order(read_log(directory), logged));
     EXPECT_EQ(logged, (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(end_with_escape(receiver), 0);
+}
+
+// Lines the log never took by the end of the run are said, and given, on
+// the standard error once the terminal is restored, and the run fails.
+TEST_F(Receiver, LinesNeverLoggedAreGivenOnTheStandardErrorAtTheEnd)
+{
+    if (!enter_private_mounts()) GTEST_SKIP() << "a read-only mount of the test's own needs root";
+    const std::string directory = make_scratch_directory();
+    ASSERT_TRUE(mount_read_only(directory)) << std::strerror(errno);
+    struct unmount_at_end {
+        std::string directory;
+        ~unmount_at_end() { unmount(directory); }
+    } const mounted{directory};
+    start_watched(receiver, 25, 80, directory);
+    ASSERT_TRUE(wait_for_fixed_screen(receiver));
+    for (const int number : {1, 2}) deliver(numbered_frame(number), numbered_frame(number) + "\" -> CRC OK!");
+
+    const int status = end_with_escape(receiver, "00");  // a wake that is no frame
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    const byte_string& output = receiver.process.output;
+    const byte_string head = "Linhas nao gravadas em " + log_file_name() + ": 2";
+    const std::size_t said = output.find(head);
+    ASSERT_NE(said, byte_string::npos) << output;
+    EXPECT_LT(output.rfind("\x1b[?25h"), said) << "said after the terminal is restored";
+    // The terminal's own line ends come on top of the lines' CR LF.
+    log_contents after;
+    std::istringstream text(output.substr(said + head.size()));
+    for (byte_string line; std::getline(text, line);) {
+        std::erase(line, '\r');
+        if (!line.empty()) after.lines.push_back(line);
+    }
+    std::vector<int> given;
+    ASSERT_TRUE(holds_numbered_lines_in_order(after, given));
+    EXPECT_EQ(given, (std::vector<int>{1, 2}));
+    EXPECT_EQ(log_size(directory), 0);
 }
 
 // At 40x10 the layout has no room and the frames scroll it away; back at
