@@ -208,7 +208,7 @@ nlohmann::json flight_geojson(const flight& f, const track_marks& marks)
                                          place_json(p, f.utc_offset)));
     };
     if (!points.empty()) {
-        add_point("launch", "Launch", points[f.launch]);
+        if (f.liftoff) add_point("launch", "Launch", points[*f.liftoff]);
         if (marks.burst && *marks.burst < points.size()) add_point("burst", "Burst", points[*marks.burst]);
         add_point("latest", "Latest fix", points[f.last]);
     }
@@ -265,7 +265,7 @@ std::string flight_kml(const flight& f, const track_marks& marks)
                       coordinate_text(p.frame.longitude, p.frame.latitude, p.frame.altitude));
     };
     if (!points.empty()) {
-        add_place("Launch", "#launch", points[f.launch]);
+        if (f.liftoff) add_place("Launch", "#launch", points[*f.liftoff]);
         if (marks.burst && *marks.burst < points.size()) add_place("Burst", "#burst", points[*marks.burst]);
         add_place("Latest fix", "#latest", points[f.last]);
     }
