@@ -69,12 +69,15 @@ void live_flight::apply(const follow_news& news, std::int64_t received_ms)
         status_changed = true;
     }
     if (news.restarted && !logs_.empty()) restart_log();
+    const std::uint64_t generation = generation_;
+    const std::uint64_t frames = frames_;
     if (!news.lines.empty() && !logs_.empty()) {
         read_lines(news.lines, received_ms);
         status_changed = true;
     }
     if (status_changed) ++status_version_;
-    changed_.notify_all();
+    // A look that found nothing new wakes no page.
+    if (status_changed || generation != generation_ || frames != frames_) changed_.notify_all();
 }
 
 void live_flight::begin_log(const std::string& path)
@@ -228,6 +231,21 @@ nlohmann::json live_flight::frame_event(const latest_frame& frame) const
     return event;
 }
 
+// The launch, the burst and, in the descent, the highest point stay the same
+// point frame after frame: each is written once.
+const nlohmann::json& live_flight::place_of(const flight_point& point, int offset) const
+{
+    for (const known_place& known : places_) {
+        if (known.local_time == point.local_time && known.source == point.source && known.line == point.line &&
+            known.offset == offset)
+            return known.json;
+    }
+    places_[next_place_] = known_place{point.local_time, point.source, point.line, offset, place_json(point, offset)};
+    const std::size_t made = next_place_;
+    next_place_ = (next_place_ + 1) % places_.size();
+    return places_[made].json;
+}
+
 void live_flight::add_flight_state(nlohmann::json& event, std::size_t at) const
 {
     const flight& f = flight_.current();
@@ -243,11 +261,11 @@ void live_flight::add_flight_state(nlohmann::json& event, std::size_t at) const
     const flight_point& here = points[at];
     event["stage"] = stage_name(stage);
     event["climb_rate"] = here.climb_rate;
-    event["highest"] = place_json(points[f.highest], offset);
-    event["burst"] = f.burst ? place_json(points[*f.burst], offset) : nlohmann::json(nullptr);
+    event["highest"] = place_of(points[f.highest], offset);
+    event["burst"] = f.burst ? place_of(points[*f.burst], offset) : nlohmann::json(nullptr);
     if (f.liftoff) {
         const flight_point& launch = points[*f.liftoff];
-        event["launch"] = place_json(launch, offset);
+        event["launch"] = place_of(launch, offset);
         event["distance_from_launch"] = ground_path(launch.frame.latitude, launch.frame.longitude,
                                                     here.frame.latitude, here.frame.longitude)
                                             .distance;

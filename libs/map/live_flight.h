@@ -5,6 +5,7 @@
 // thread; one lock guards everything.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -106,6 +107,7 @@ private:
     void start_new_generation();
     nlohmann::json frame_event(const latest_frame& frame) const;
     nlohmann::json latest_locked() const;
+    const nlohmann::json& place_of(const flight_point& point, int offset) const;
     void add_flight_state(nlohmann::json& event, std::size_t at) const;
     track_marks marks_locked() const;
     nlohmann::json status_locked() const;
@@ -122,6 +124,16 @@ private:
     flight_builder flight_;
     // The time of the frame read last, for the gap the receiver warns of.
     std::optional<std::int64_t> previous_time_;
+    // Places already written as JSON, by their point.
+    struct known_place {
+        std::int64_t local_time = 0;
+        std::uint32_t source = 0;
+        std::uint32_t line = 0;
+        int offset = 0;
+        nlohmann::json json;
+    };
+    mutable std::array<known_place, 4> places_{};
+    mutable std::size_t next_place_ = 0;
     std::optional<latest_frame> latest_;
     std::string latest_event_;  // its event as JSON, when it was made
 
