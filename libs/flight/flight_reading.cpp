@@ -15,8 +15,7 @@ constexpr std::uint64_t most_points_reserved = std::uint64_t{1} << 22;
 // One log being read: the frames of its line read last, and which of them
 // is next.
 struct open_log {
-    explicit open_log(const std::string& path) : file(path) {}
-    log_file_lines file;
+    std::unique_ptr<log_file_lines> file;
     std::size_t source = 0;
     line_outcome outcome;
     std::size_t next = 0;
@@ -28,18 +27,18 @@ struct open_log {
 bool offer_frame(open_log& log, flight_builder& builder, const log_report& report)
 {
     while (!log.done && log.next >= log.outcome.record_count) {
-        if (!log.file.next(log.outcome)) {
+        if (!log.file->next(log.outcome)) {
             log.done = true;
-            if (!log.file.failure().empty()) {
+            if (!log.file->failure().empty()) {
                 builder.count_unreadable_log(log.source);
-                if (report.unreadable_log) report.unreadable_log(log.file.path(), log.file.failure());
+                if (report.unreadable_log) report.unreadable_log(log.file->path(), log.file->failure());
             }
             break;
         }
         log.next = 0;
         builder.count_lines(log.source, log.outcome.reason != nullptr ? 1 : 0, log.outcome.unfinished ? 1 : 0);
         if (log.outcome.reason != nullptr && report.unreadable_line)
-            report.unreadable_line(log.file.path(), log.outcome.line, log.outcome.reason);
+            report.unreadable_line(log.file->path(), log.outcome.line, log.outcome.reason);
     }
     return !log.done;
 }
@@ -53,14 +52,15 @@ flight read_flight(const std::vector<std::string>& paths, std::optional<int> utc
     std::vector<std::unique_ptr<open_log>> logs;
     std::uint64_t bytes = 0;
     for (const std::string& path : paths) {
-        auto log = std::make_unique<open_log>(path);
-        if (!log->file.failure().empty()) {
+        auto log = std::make_unique<open_log>();
+        log->file = std::make_unique<log_file_lines>(path);
+        if (!log->file->failure().empty()) {
             builder.add_log(std::nullopt);
-            if (report.unreadable_log) report.unreadable_log(path, log->file.failure());
+            if (report.unreadable_log) report.unreadable_log(path, log->file->failure());
             continue;
         }
-        log->source = builder.add_log(log->file.date());
-        bytes += log->file.size();
+        log->source = builder.add_log(log->file->date());
+        bytes += log->file->size();
         logs.push_back(std::move(log));
     }
     builder.reserve(static_cast<std::size_t>(std::min(bytes / shortest_line, most_points_reserved)));

@@ -349,13 +349,13 @@ constexpr std::size_t longest_line = 65536;
 
 log_file_lines::log_file_lines(std::string path) : path_(std::move(path))
 {
-    const std::optional<civil_date> date = log_file_date(path_);
-    if (!date) {
+    const std::optional<civil_date> named = log_file_date(path_);
+    if (!named) {
         failure_ = undated_name;
         return;
     }
-    date_ = *date;
-    reader_.emplace(*date);
+    date_ = *named;
+    reader_.emplace(*named);
     do {
         fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd_ < 0 && errno == EINTR);
