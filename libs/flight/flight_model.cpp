@@ -12,7 +12,12 @@ namespace {
 constexpr std::int64_t climb_half_window = 15;  // seconds either side of a point
 // Stage detection is kept at every this many points, to be taken up again
 // from there when a frame arrives among them.
-constexpr std::size_t checkpoint_every = 4096;
+constexpr std::size_t checkpoint_every = 256;
+// A frame that belongs further back than this many points waits for
+// settle(), which places all such frames in one pass: one at a time, each
+// would move every point after it (two logs joined end to end, read as
+// one, would take hours).
+constexpr std::size_t far_behind = 1024;
 
 using left_out = flight_builder::left_out;
 
@@ -209,6 +214,10 @@ std::optional<std::size_t> flight_builder::add(std::size_t source, const dated_r
     const std::int64_t t = record.local_time;
     const auto counter = static_cast<std::int16_t>(record.frame.counter);
     const frame_key key{t, static_cast<std::uint32_t>(source), line_of(record)};
+    if (flight_.points.size() - place_of(flight_.points, key) > far_behind) {
+        pending_.push_back(waiting_frame{static_cast<std::uint32_t>(source), record});
+        return std::nullopt;
+    }
 
     // The same frame again: the first in time, log and line order is kept,
     // so a copy from an earlier place takes the place of the one kept.
@@ -469,9 +478,113 @@ void flight_builder::step_stages(stage_state& s) const
     }
 }
 
+std::optional<std::size_t> flight_builder::point_of(std::size_t source, const dated_record& record) const
+{
+    const frame_key key{record.local_time, static_cast<std::uint32_t>(source), line_of(record)};
+    const std::vector<flight_point>& points = flight_.points;
+    const auto at = std::lower_bound(points.begin(), points.end(), key,
+                                     [](const flight_point& p, const frame_key& k) { return before(key_of(p), k); });
+    for (auto p = at; p != points.end() && !before(key, key_of(*p)); ++p) {
+        if (p->frame.counter == record.frame.counter) return static_cast<std::size_t>(p - points.begin());
+    }
+    return std::nullopt;
+}
+
+bool flight_builder::settle()
+{
+    if (pending_.empty()) return false;
+    std::vector<waiting_frame> waiting = std::move(pending_);
+    pending_.clear();
+    const auto key_of_waiting = [](const waiting_frame& w) {
+        return frame_key{w.record.local_time, w.source, line_of(w.record)};
+    };
+    std::stable_sort(waiting.begin(), waiting.end(), [&](const waiting_frame& a, const waiting_frame& b) {
+        return before(key_of_waiting(a), key_of_waiting(b));
+    });
+
+    // In key order, so of two copies of a frame among the waiting the
+    // first is kept; against a copy already placed, the earlier key wins.
+    std::vector<flight_point>& points = flight_.points;
+    std::vector<bool> point_gone(points.size());
+    std::vector<bool> left_out_gone(left_out_.size());
+    std::vector<flight_point> new_points;
+    std::vector<left_out> new_left_out;
+    std::vector<std::int16_t> taken_counters;  // of the time in hand
+    std::optional<std::int64_t> taken_time;
+    for (const waiting_frame& w : waiting) {
+        const std::int64_t t = w.record.local_time;
+        const auto counter = static_cast<std::int16_t>(w.record.frame.counter);
+        const frame_key key = key_of_waiting(w);
+        if (taken_time != t) {
+            taken_time = t;
+            taken_counters.clear();
+        }
+        if (std::find(taken_counters.begin(), taken_counters.end(), counter) != taken_counters.end()) {
+            ++per_log_[w.source].duplicates;
+            continue;
+        }
+        const std::optional<std::size_t> same_point =
+            find_frame(points, t, counter, [](const flight_point& p) { return static_cast<std::int16_t>(p.frame.counter); });
+        const std::optional<std::size_t> same_left_out =
+            find_frame(left_out_, t, counter, [](const left_out& f) { return f.counter; });
+        if (same_point && !point_gone[*same_point]) {
+            const flight_point& kept = points[*same_point];
+            if (!before(key, key_of(kept))) {
+                ++per_log_[w.source].duplicates;
+                continue;
+            }
+            ++per_log_[kept.source].duplicates;
+            point_gone[*same_point] = true;
+        } else if (same_left_out && !left_out_gone[*same_left_out]) {
+            const left_out& kept = left_out_[*same_left_out];
+            if (!before(key, key_of(kept))) {
+                ++per_log_[w.source].duplicates;
+                continue;
+            }
+            ++per_log_[kept.source].duplicates;
+            --per_log_[kept.source].impossible;
+            left_out_gone[*same_left_out] = true;
+        }
+        taken_counters.push_back(counter);
+        if (!is_possible_position(w.record.frame.latitude, w.record.frame.longitude)) {
+            new_left_out.push_back(left_out{t, w.source, line_of(w.record), counter});
+            ++per_log_[w.source].impossible;
+            continue;
+        }
+        flight_point p;
+        p.frame = w.record.frame;
+        p.local_time = t;
+        p.source = w.source;
+        p.line = line_of(w.record);
+        new_points.push_back(p);
+    }
+
+    // Both in key order: one merge each, the frames already placed first
+    // among equal keys, as they came first.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (!point_gone[i]) points[kept++] = points[i];
+    }
+    points.resize(kept);
+    points.insert(points.end(), new_points.begin(), new_points.end());
+    std::inplace_merge(points.begin(), points.begin() + static_cast<std::ptrdiff_t>(kept), points.end(),
+                       [](const flight_point& a, const flight_point& b) { return before(key_of(a), key_of(b)); });
+    kept = 0;
+    for (std::size_t i = 0; i < left_out_.size(); ++i) {
+        if (!left_out_gone[i]) left_out_[kept++] = left_out_[i];
+    }
+    left_out_.resize(kept);
+    left_out_.insert(left_out_.end(), new_left_out.begin(), new_left_out.end());
+    std::inplace_merge(left_out_.begin(), left_out_.begin() + static_cast<std::ptrdiff_t>(kept), left_out_.end(),
+                       [](const left_out& a, const left_out& b) { return before(key_of(a), key_of(b)); });
+    recount_everything();
+    return true;
+}
+
 void flight_builder::remove_log(std::size_t source)
 {
     if (source >= per_log_.size()) return;
+    settle();
     const auto gone = static_cast<std::uint32_t>(source);
     std::erase_if(flight_.points, [gone](const flight_point& p) { return p.source == gone; });
     std::erase_if(left_out_, [gone](const left_out& f) { return f.source == gone; });
@@ -528,6 +641,7 @@ void flight_builder::recount_everything()
 
 flight flight_builder::finish()
 {
+    settle();
     flight done = std::move(flight_);
     *this = flight_builder(given_offset_);
     return done;

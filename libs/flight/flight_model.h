@@ -110,8 +110,9 @@ bool is_possible_position(double latitude, double longitude);
 // is a tracker restart and counts nothing); `utc_offset` in minutes, or,
 // when absent, this machine's offset at the earliest frame's time (at noon
 // of the first readable log's day while there is no frame). A frame later
-// than every other is taken in constant amortised time; one that arrives
-// out of order costs the frames after it.
+// than every other is taken in constant amortised time; one that arrives a
+// little out of order costs the few frames after it; one that belongs far
+// back waits for settle(), which places every such frame in one pass.
 class flight_builder {
 public:
     explicit flight_builder(std::optional<int> utc_offset = std::nullopt);
@@ -132,15 +133,24 @@ public:
     void count_lines(std::size_t source, std::size_t unreadable, std::size_t unfinished);
     // Log `source` could not be read on to its end.
     void count_unreadable_log(std::size_t source);
-    // One frame of log `source`; the same.
+    // One frame of log `source`; the same (nothing while it waits for
+    // settle()).
     std::optional<std::size_t> add(std::size_t source, const dated_record& record);
     // Takes every frame and count of log `source` out of the flight again
     // (a log read anew); the logs after it move down by one.
     void remove_log(std::size_t source);
 
+    // Places the frames that belong far back (see above). True when there
+    // were any: points then stand at other indices than before.
+    bool settle();
+
+    // Where a frame of log `source` stands among the points, if it is one.
+    [[nodiscard]] std::optional<std::size_t> point_of(std::size_t source, const dated_record& record) const;
+
+    // The flight so far, without the frames waiting for settle().
     [[nodiscard]] const flight& current() const { return flight_; }
     [[nodiscard]] std::size_t logs() const { return per_log_.size(); }
-    // The flight; the builder is left empty.
+    // The flight, settled; the builder is left empty.
     flight finish();
 
     // Where the stage detection stands after the points before `next`:
@@ -169,6 +179,11 @@ public:
     };
 
 private:
+    struct waiting_frame {
+        std::uint32_t source = 0;
+        dated_record record;
+    };
+
     std::optional<std::size_t> insert_distinct(std::size_t source, const dated_record& record);
     void remove_point(std::size_t index);
     void remove_left_out(std::size_t index);
@@ -186,6 +201,7 @@ private:
     std::optional<std::int64_t> offset_from_;  // the local time the offset was taken at
     std::optional<civil_date> first_date_;
     std::vector<left_out> left_out_;
+    std::vector<waiting_frame> pending_;
     std::vector<flight_counts> per_log_;
     stage_state stages_;
     std::vector<stage_state> checkpoints_;

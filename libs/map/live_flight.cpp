@@ -143,6 +143,14 @@ void live_flight::read_lines(const std::vector<std::string>& lines, std::int64_t
         for (std::size_t r = 0; r < outcome.record_count; ++r)
             take_frame(outcome.records[r], k >= first_with_event, received_ms);
     }
+    // Frames that belong far back in the flight (two logs joined end to
+    // end) go in all at once; the points move, so the pages load the track
+    // again.
+    if (flight_.settle()) {
+        if (latest_) latest_->point = flight_.point_of(logs_.size() - 1, latest_->record);
+        latest_event_.clear();
+        start_new_generation();
+    }
 }
 
 void live_flight::take_frame(const dated_record& record, bool with_event, std::int64_t received_ms)

@@ -311,6 +311,27 @@ TEST(live_flight, lines_past_midnight_in_the_first_days_file_go_on_the_next_day)
     EXPECT_EQ(track["zarim"]["latest"]["gap"], 15);
 }
 
+// Two logs joined end to end, the later flight first: the earlier frames
+// all belong far back, go in at once, and the pages load the track again.
+TEST(live_flight, frames_far_out_of_order_go_in_at_once_and_the_pages_reload)
+{
+    live_flight flight(std::nullopt);
+    stream_cursor cursor = flight.place_stream("", 1, 0);
+    simulated_receiver receiver(1796781600, 1);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 3000; ++i) lines.push_back(receiver.next_line());
+    std::vector<std::string> joined(lines.begin() + 1500, lines.end());
+    joined.insert(joined.end(), lines.begin(), lines.begin() + 1500);
+    flight.apply(lines_of(joined, true), 0);
+
+    EXPECT_TRUE(has_event(drain(flight, cursor), "reset"));
+    const json track = json::parse(flight.track_geojson());
+    const json& counters = track["features"][0]["properties"]["counters"];
+    ASSERT_EQ(counters.size(), lines.size());
+    for (std::size_t i = 0; i < counters.size(); ++i) ASSERT_EQ(counters[i], i + 1) << i;
+    EXPECT_EQ(track["zarim"]["latest"]["point"], 1499) << "the last line read, placed";
+}
+
 TEST(live_flight, the_geojson_holds_every_point_in_order_longitude_first)
 {
     live_flight flight(station_option{-23.6, -46.5, 0, false});
