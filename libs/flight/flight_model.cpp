@@ -21,6 +21,10 @@ constexpr std::size_t far_behind = 1024;
 
 using left_out = flight_builder::left_out;
 
+// A long log is a million points, most of an export's memory: a point's
+// size is watched.
+static_assert(sizeof(flight_point) <= 88, "a flight point grew");
+
 // Points and left-out frames are ordered by time, then by log and line:
 // the order in which the logs' lines, one log after another, would be
 // sorted stably by time.

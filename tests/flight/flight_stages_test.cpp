@@ -168,6 +168,30 @@ TEST(flight_stages, a_flight_cut_at_each_stage_tells_only_what_had_happened)
     EXPECT_NEAR(static_cast<double>(*whole.landing), made.touchdown, 3) << "the touchdown";
 }
 
+// A receiver switched on late: in the climb, the liftoff is at the first
+// fix (within the GPS height noise); in the fall, the burst is where the
+// log begins, and there is no launch.
+TEST(flight_stages, a_log_that_begins_in_the_air)
+{
+    const made_flight made = test_flight();
+    const auto from = [&made](int first) {
+        const std::vector<std::string> rest(made.lines.begin() + first, made.lines.end());
+        return build_flight({read_log_text("QLT_20261208.txt", joined(rest, rest.size()))}, 0);
+    };
+    const flight climbing = from(made.liftoff + 100);
+    ASSERT_TRUE(climbing.liftoff);
+    EXPECT_LE(climbing.points[*climbing.liftoff].frame.altitude - climbing.points[0].frame.altitude, ground_jitter);
+    EXPECT_EQ(static_cast<int>(*climbing.burst), made.burst - made.liftoff - 100);
+    EXPECT_TRUE(climbing.landing);
+    const flight falling = from(made.burst + 30);
+    EXPECT_FALSE(falling.liftoff);
+    EXPECT_EQ(falling.burst, 0U);
+    EXPECT_TRUE(falling.landing);
+    EXPECT_FALSE(ground_altitude(falling)) << "the ground is not known";
+    EXPECT_EQ(stage_at(falling, 0), flight_stage::ascent);
+    EXPECT_EQ(stage_at(falling, 1), flight_stage::descent);
+}
+
 // The real flight as the receiver would have logged it, against what is
 // known of it: about 3 minutes on the pad, a burst near 28,300 m, down
 // about 2 h 11 min after liftoff, 84 km east-south-east of the launch.
