@@ -681,7 +681,7 @@ flight_stage stage_at(const flight& f, std::size_t index)
     if (f.landing && index > *f.landing) return flight_stage::landed;
     if (f.burst && index > *f.burst) return flight_stage::descent;
     if (f.liftoff && index >= *f.liftoff) return flight_stage::ascent;
-    if (f.burst) return flight_stage::ascent;  // it rose there before the log began
+    if (f.burst && !f.liftoff) return flight_stage::ascent;  // it rose there before the log began
     return flight_stage::pad;
 }
 
@@ -699,7 +699,16 @@ const char* stage_name(flight_stage stage)
 std::optional<double> ground_altitude(const flight& f)
 {
     if (f.points.empty()) return std::nullopt;
-    if (f.liftoff) return f.points[*f.liftoff].frame.altitude;
+    if (f.liftoff) {
+        // The liftoff lies within the GPS height noise of the pad, and
+        // may be a few seconds into the climb when the log has no time on
+        // the pad: the pad is the lowest fix of the minute up to it.
+        std::size_t i = *f.liftoff;
+        std::int32_t lowest = f.points[i].frame.altitude;
+        const std::int64_t since = f.points[i].local_time - liftoff_window;
+        while (i > 0 && f.points[i - 1].local_time >= since) lowest = std::min(lowest, f.points[--i].frame.altitude);
+        return lowest;
+    }
     if (!f.burst) return f.points.front().frame.altitude;
     return std::nullopt;
 }

@@ -216,8 +216,9 @@ flight_stage stage_at(const flight& f, std::size_t index);
 // "pad", "ascent", "descent", "landed".
 const char* stage_name(flight_stage stage);
 
-// The height the payload comes down to: the liftoff's; the first fix's while
-// it is still on the pad; unknown when the log began in the air.
+// The height the payload comes down to: the pad's, the lowest fix of the
+// minute up to the liftoff; the first fix's while it is still on the pad;
+// unknown when the log began in the air.
 std::optional<double> ground_altitude(const flight& f);
 
 struct flight_summary {
