@@ -2,8 +2,14 @@
 #include <cmath>
 #include <vector>
 
+#include <optional>
+
 #include "documents.h"
+#include "fields.h"
 #include "flight_time.h"
+#include "landmarks.h"
+#include "text_safety.h"
+#include "xml_pieces.h"
 
 namespace {
 
@@ -123,37 +129,79 @@ void axis_title(pugi::xml_node parent, double y_middle, const std::string& conte
 
 // Per pixel column the first, lowest, highest and last point, in their
 // order: the drawn line looks the same, and a day of frames stays a few
-// thousand points.
-std::vector<xy> thinned(const std::vector<xy>& points)
-{
-    if (points.size() <= 4 * static_cast<std::size_t>(plot_right - plot_left)) return points;
-    std::vector<xy> kept;
-    std::size_t start = 0;
-    while (start < points.size()) {
-        const double column = std::floor(points[start].x);
-        std::size_t end = start;
-        std::size_t lowest = start;
-        std::size_t highest = start;
-        while (end < points.size() && std::floor(points[end].x) == column) {
-            if (points[end].y < points[lowest].y) lowest = end;
-            if (points[end].y > points[highest].y) highest = end;
-            ++end;
+// thousand points. Points come in time order, so a column is done when the
+// next one starts, and nothing more than the kept points is held.
+class thinned_line {
+public:
+    explicit thinned_line(bool thin) : thin_(thin) {}
+
+    void add(xy p)
+    {
+        if (!thin_) {
+            kept_.push_back(p);
+            return;
         }
-        std::vector<std::size_t> chosen = {start, lowest, highest, end - 1};
-        std::sort(chosen.begin(), chosen.end());
-        chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
-        for (const std::size_t i : chosen) kept.push_back(points[i]);
-        start = end;
+        const double column = std::floor(p.x);
+        if (count_ > 0 && column != column_) flush();
+        if (count_ == 0) {
+            column_ = column;
+            first_ = lowest_ = highest_ = last_ = {p, 0};
+        } else {
+            if (p.y < lowest_.p.y) lowest_ = {p, count_};
+            if (p.y > highest_.p.y) highest_ = {p, count_};
+            last_ = {p, count_};
+        }
+        ++count_;
     }
-    return kept;
-}
+
+    const std::vector<xy>& points()
+    {
+        if (count_ > 0) flush();
+        return kept_;
+    }
+
+private:
+    struct ordered {
+        xy p;
+        std::size_t order;
+    };
+
+    void flush()
+    {
+        ordered chosen[] = {first_, lowest_, highest_, last_};
+        std::sort(std::begin(chosen), std::end(chosen),
+                  [](const ordered& a, const ordered& b) { return a.order < b.order; });
+        for (std::size_t k = 0; k < std::size(chosen); ++k) {
+            if (k == 0 || chosen[k].order != chosen[k - 1].order) kept_.push_back(chosen[k].p);
+        }
+        count_ = 0;
+    }
+
+    bool thin_;
+    std::vector<xy> kept_;
+    double column_ = 0;
+    std::size_t count_ = 0;
+    ordered first_{};
+    ordered lowest_{};
+    ordered highest_{};
+    ordered last_{};
+};
+
+struct stage_style {
+    flight_stage stage;
+    const char* colour;
+};
+
+const stage_style stage_styles[] = {{flight_stage::ascent, ascent_colour},
+                                    {flight_stage::descent, descent_colour},
+                                    {flight_stage::landed, ground_colour}};
 
 void polyline(pugi::xml_node parent, const std::vector<xy>& points, const char* stage,
               const char* colour)
 {
     if (points.empty()) return;
     std::string list;
-    for (const xy& p : thinned(points)) {
+    for (const xy& p : points) {
         if (!list.empty()) list += ' ';
         list += pixels(p.x) + ',' + pixels(p.y);
     }
@@ -166,33 +214,32 @@ void polyline(pugi::xml_node parent, const std::vector<xy>& points, const char* 
     set(l, "stroke-linejoin", "round");
 }
 
-// The three stages as separate lines that meet: the descent starts at the
-// burst, the ground at the landing.
+// One line per stage, in the stages' own colours; where the stage changes
+// the new line starts at the old one's last point, so that they meet.
 template <typename Value>
 void stage_lines(pugi::xml_node parent, const flight& f, const scale& x, const scale& y, Value value)
 {
-    std::vector<xy> ascent;
-    std::vector<xy> descent;
-    std::vector<xy> ground;
-    for (std::size_t i = 0; i < f.points.size(); ++i) {
-        const xy p{at(x, static_cast<double>(f.points[i].local_time)), at(y, value(f.points[i]))};
-        switch (stage_at(f, i)) {
-        case flight_stage::ascent:
-            ascent.push_back(p);
-            if (i == f.burst && i + 1 < f.points.size()) descent.push_back(p);
-            break;
-        case flight_stage::descent:
-            descent.push_back(p);
-            if (i == f.landing && i + 1 < f.points.size()) ground.push_back(p);
-            break;
-        case flight_stage::landed:
-            ground.push_back(p);
-            break;
+    const bool thin = f.points.size() > 4 * static_cast<std::size_t>(plot_right - plot_left);
+    std::vector<thinned_line> lines(std::size(stage_styles), thinned_line(thin));
+    const auto line_of = [&](flight_stage stage) -> thinned_line& {
+        for (std::size_t k = 0; k < std::size(stage_styles); ++k) {
+            if (stage_styles[k].stage == stage) return lines[k];
         }
+        return lines.front();
+    };
+    std::optional<flight_stage> before;
+    for (std::size_t i = 0; i < f.points.size(); ++i) {
+        const flight_stage stage = stage_at(f, i);
+        thinned_line& line = line_of(stage);
+        if (before && *before != stage) {
+            const flight_point& p = f.points[i - 1];
+            line.add({at(x, static_cast<double>(p.local_time)), at(y, value(p))});
+        }
+        line.add({at(x, static_cast<double>(f.points[i].local_time)), at(y, value(f.points[i]))});
+        before = stage;
     }
-    polyline(parent, ascent, "ascent", ascent_colour);
-    polyline(parent, descent, "descent", descent_colour);
-    polyline(parent, ground, "landed", ground_colour);
+    for (std::size_t k = 0; k < std::size(stage_styles); ++k)
+        polyline(parent, lines[k].points(), stage_name(stage_styles[k].stage), stage_styles[k].colour);
 }
 
 // Horizontal grid lines and labels at round values.
@@ -270,7 +317,9 @@ void legend(pugi::xml_node parent)
 
 }  // namespace
 
-pugi::xml_document svg_profile(const flight& f, const std::string& title)
+namespace {
+
+pugi::xml_document svg_document(const flight& f, const std::string& title)
 {
     pugi::xml_document document;
     pugi::xml_node svg = document.append_child("svg");
@@ -294,20 +343,27 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
         return document;
     }
 
-    const flight_point& launch = f.points[f.launch];
-    const flight_point& burst = f.points[f.burst];
+    // The highest point is the burst only once the fall is certain.
+    const std::optional<std::size_t> burst_index = burst_of(f);
+    const flight_point& highest = f.points[burst_index.value_or(highest_of(f))];
+    const std::string highest_name = burst_index ? "burst" : "highest so far";
+    const flight_point& first = f.points.front();
     const flight_point& last = f.points[f.last];
     const std::string zone = "UTC" + utc_offset_text(f.utc_offset);
-    pugi::xml_node sub = text(svg, plot_left, 52,
-                              "Launch " + clock_text(launch.local_time, true) + ", burst " +
-                                  std::to_string(burst.frame.altitude) + " m at " +
-                                  clock_text(burst.local_time, true) + ", last fix " +
-                                  clock_text(last.local_time, true) + " (local time, " + zone + ")");
+    std::string figures;
+    for (const landmark& mark : landmarks_of(f)) {
+        if (std::string_view(mark.role) == "launch")
+            figures = "Launch " + clock_text(f.points[mark.index].local_time, true) + ", ";
+    }
+    figures += highest_name + " " + std::to_string(highest.frame.altitude) + " m at " +
+               clock_text(highest.local_time, true) + ", last fix " +
+               clock_text(last.local_time, true) + " (local time, " + zone + ")";
+    pugi::xml_node sub = text(svg, plot_left, 52, figures);
     set(sub, "font-size", "13");
     set(sub, "fill", axis_colour);
     legend(svg);
 
-    auto first_time = static_cast<double>(launch.local_time);
+    auto first_time = static_cast<double>(first.local_time);
     auto last_time = static_cast<double>(last.local_time);
     if (last_time <= first_time) {
         first_time -= 30;
@@ -315,7 +371,7 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
     }
     const scale x{first_time, last_time, plot_left, plot_right};
 
-    std::int32_t lowest = burst.frame.altitude;
+    std::int32_t lowest = highest.frame.altitude;
     double slowest = 0;
     double fastest = 0;
     for (const flight_point& p : f.points) {
@@ -331,7 +387,7 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
 
     pugi::xml_node altitude = add(svg, "g");
     set(altitude, "id", "altitude");
-    const scale y_altitude = value_axis(altitude, lowest, burst.frame.altitude, altitude_top,
+    const scale y_altitude = value_axis(altitude, lowest, highest.frame.altitude, altitude_top,
                                         altitude_bottom, 7);
     axis_title(altitude, (altitude_top + altitude_bottom) / 2, "altitude (m)");
     stage_lines(altitude, f, x, y_altitude,
@@ -347,11 +403,12 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
                                      "local time of the receiver's clock (" + zone + ")", "middle");
     set(time_title, "font-size", "14");
 
-    // The burst: a dashed line through both plots, a marker and its figures.
+    // The burst, or the highest point so far: a dashed line through both
+    // plots, a marker and its figures.
     pugi::xml_node mark = add(svg, "g");
-    set(mark, "id", "burst");
-    const double bx = at(x, static_cast<double>(burst.local_time));
-    const double by = at(y_altitude, burst.frame.altitude);
+    set(mark, "id", burst_index ? "burst" : "highest");
+    const double bx = at(x, static_cast<double>(highest.local_time));
+    const double by = at(y_altitude, highest.frame.altitude);
     pugi::xml_node dashed = add(mark, "line");
     set(dashed, "x1", pixels(bx));
     set(dashed, "y1", pixels(altitude_top));
@@ -368,8 +425,8 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
     set(dot, "stroke-width", "1.5");
     const bool right_half = bx > (plot_left + plot_right) / 2;
     pugi::xml_node label = text(mark, right_half ? bx - 12 : bx + 12, by + 22,
-                                "burst " + std::to_string(burst.frame.altitude) + " m, " +
-                                    clock_text(burst.local_time, true),
+                                highest_name + " " + std::to_string(highest.frame.altitude) +
+                                    " m, " + clock_text(highest.local_time, true),
                                 right_half ? "end" : "start");
     set(label, "font-size", "14");
     set(label, "font-weight", "bold");
@@ -378,4 +435,11 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
     set(label, "stroke-width", "4");
     set(label, "paint-order", "stroke");
     return document;
+}
+
+}  // namespace
+
+void write_svg_profile(std::ostream& out, const flight& f, const std::string& title)
+{
+    write_document(out, svg_document(f, utf8_text(title)));
 }

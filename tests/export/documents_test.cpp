@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <pugixml.hpp>
 #include <set>
 #include <sstream>
 
 #include "documents.h"
+#include "export_run.h"
 #include "flight_time.h"
 #include "sample_flight.h"
 
@@ -65,7 +67,7 @@ TEST(sample_flight, merges_the_two_stations_across_midnight)
 TEST(gpx, is_gpx_1_1_with_every_point_in_order)
 {
     const flight f = sample_flight();
-    const pugi::xml_document document = read_back(xml_text(gpx_document(f, awkward_title)));
+    const pugi::xml_document document = read_back(export_document(export_format::gpx, f, awkward_title));
     const pugi::xml_node gpx = document.child("gpx");
     ASSERT_TRUE(gpx);
     EXPECT_STREQ(gpx.attribute("version").value(), "1.1");
@@ -101,10 +103,10 @@ TEST(gpx, is_gpx_1_1_with_every_point_in_order)
     EXPECT_EQ(i, f.points.size());
 }
 
-TEST(kml, has_the_extruded_path_and_the_three_placemarks)
+TEST(kml, has_the_timed_path_and_the_three_placemarks)
 {
     const flight f = sample_flight();
-    const pugi::xml_document document = read_back(xml_text(kml_document(f, awkward_title)));
+    const pugi::xml_document document = read_back(export_document(export_format::kml, f, awkward_title));
     const pugi::xml_node kml = document.child("kml");
     EXPECT_STREQ(kml.attribute("xmlns").value(), "http://www.opengis.net/kml/2.2");
     const pugi::xml_node doc = kml.child("Document");
@@ -112,18 +114,22 @@ TEST(kml, has_the_extruded_path_and_the_three_placemarks)
 
     std::vector<pugi::xml_node> placemarks;
     for (const pugi::xml_node p : doc.children("Placemark")) placemarks.push_back(p);
-    ASSERT_EQ(placemarks.size(), 4U);
-    const pugi::xml_node line = placemarks[0].child("LineString");
-    EXPECT_STREQ(line.child_value("extrude"), "1");
-    EXPECT_STREQ(line.child_value("altitudeMode"), "absolute");
-    const std::vector<std::string> tuples = split(line.child_value("coordinates"), ' ');
+    ASSERT_EQ(placemarks.size(), 3U);
+    const pugi::xml_node track = doc.child("Folder").child("Placemark").child("gx:Track");
+    EXPECT_STREQ(track.child_value("altitudeMode"), "absolute");
+    std::vector<std::string> whens;
+    for (const pugi::xml_node when : track.children("when")) whens.emplace_back(when.child_value());
+    std::vector<std::string> tuples;
+    for (const pugi::xml_node c : track.children("gx:coord")) tuples.emplace_back(c.child_value());
     ASSERT_EQ(tuples.size(), f.points.size());
+    ASSERT_EQ(whens.size(), f.points.size());
     for (std::size_t i = 0; i < tuples.size(); ++i) {
-        const std::vector<std::string> parts = split(tuples[i], ',');
+        const std::vector<std::string> parts = split(tuples[i], ' ');
         ASSERT_EQ(parts.size(), 3U) << tuples[i];
         EXPECT_EQ(number(parts[0]), f.points[i].frame.longitude);
         EXPECT_EQ(number(parts[1]), f.points[i].frame.latitude);
         EXPECT_EQ(number(parts[2]), f.points[i].frame.altitude);
+        EXPECT_EQ(whens[i], iso8601_utc(f.points[i].utc_time));
     }
 
     int highest = -40000;
@@ -131,7 +137,7 @@ TEST(kml, has_the_extruded_path_and_the_three_placemarks)
     const char* names[] = {"Launch", "Burst", "Last fix"};
     const std::size_t indices[] = {f.launch, f.burst, f.last};
     for (std::size_t k = 0; k < 3; ++k) {
-        const pugi::xml_node place = placemarks[k + 1];
+        const pugi::xml_node place = placemarks[k];
         EXPECT_STREQ(place.child_value("name"), names[k]);
         const flight_point& p = f.points[indices[k]];
         EXPECT_EQ(place.child("TimeStamp").child_value("when"), iso8601_utc(p.utc_time));
@@ -152,7 +158,7 @@ TEST(kml, has_the_extruded_path_and_the_three_placemarks)
 TEST(geojson, follows_rfc_7946_longitude_first)
 {
     const flight f = sample_flight();
-    const nlohmann::json document = nlohmann::json::parse(geojson_document(f, awkward_title).dump());
+    const nlohmann::json document = nlohmann::json::parse(export_document(export_format::geojson, f, awkward_title));
     EXPECT_EQ(document.at("type"), "FeatureCollection");
     EXPECT_FALSE(document.contains("crs"));
     const nlohmann::json& features = document.at("features");
@@ -197,7 +203,7 @@ TEST(geojson, follows_rfc_7946_longitude_first)
 
     // One point: no LineString, still the three places.
     const flight single = build_flight({read_log_text("QLT_20261231.txt", " 1 ,10:00:00, 1 , 2 , 3 , 0 , 5 , 6 , 4 , 0 ")}, 0);
-    const nlohmann::json alone = geojson_document(single, "x");
+    const nlohmann::json alone = nlohmann::json::parse(export_document(export_format::geojson, single, "x"));
     ASSERT_EQ(alone.at("features").size(), 3U);
     EXPECT_EQ(alone.at("features")[0].at("geometry").at("coordinates"), nlohmann::json::parse("[2.0, 1.0, 3]"));
 }
@@ -205,7 +211,7 @@ TEST(geojson, follows_rfc_7946_longitude_first)
 TEST(csv, has_a_header_and_one_row_per_point_with_iso_times)
 {
     const flight f = sample_flight();
-    const std::string text = csv_document(f);
+    const std::string text = export_document(export_format::csv, f, "");
     std::vector<std::string> rows;
     std::size_t start = 0;
     for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
@@ -213,7 +219,7 @@ TEST(csv, has_a_header_and_one_row_per_point_with_iso_times)
     EXPECT_EQ(start, text.size());
     ASSERT_EQ(rows.size(), f.points.size() + 1);
     const std::vector<std::string> header = split(rows[0], ',');
-    EXPECT_EQ(header.front(), "time_utc");
+    EXPECT_EQ(header.front(), "time");
     for (std::size_t i = 1; i < rows.size(); ++i) {
         const std::vector<std::string> cells = split(rows[i], ',');
         ASSERT_EQ(cells.size(), header.size()) << rows[i];
@@ -233,7 +239,7 @@ TEST(csv, has_a_header_and_one_row_per_point_with_iso_times)
 TEST(svg_profile, draws_both_plots_with_units_and_marks_the_burst_on_top)
 {
     const flight f = sample_flight();
-    const pugi::xml_document document = read_back(xml_text(svg_profile(f, awkward_title)));
+    const pugi::xml_document document = read_back(export_document(export_format::svg, f, awkward_title));
     const pugi::xml_node svg = document.child("svg");
     EXPECT_STREQ(svg.attribute("xmlns").value(), "http://www.w3.org/2000/svg");
 
@@ -261,7 +267,7 @@ TEST(svg_profile, draws_both_plots_with_units_and_marks_the_burst_on_top)
     EXPECT_EQ(number(marker.attribute("cy").value()), top);
     EXPECT_EQ(svg.select_nodes("//g[@id='climb']/polyline").size(), 2U);
 
-    const pugi::xml_document empty = read_back(xml_text(svg_profile(flight{}, "none")));
+    const pugi::xml_document empty = read_back(export_document(export_format::svg, flight{}, "none"));
     EXPECT_TRUE(empty.child("svg"));
 }
 
