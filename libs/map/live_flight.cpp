@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <ctime>
+#include <sstream>
 #include <utility>
 
-#include "flight_documents.h"
+#include "fields.h"
 #include "flight_time.h"
+#include "map_json.h"
+#include "text_safety.h"
 #include "geodesy.h"
 #include "landing_estimate.h"
 
@@ -282,11 +285,9 @@ std::optional<std::size_t> live_flight::point_of(std::size_t log, std::size_t re
 nlohmann::json live_flight::frame_event(std::size_t log, std::size_t record) const
 {
     const dated_record& r = readings_[log].records[record];
-    nlohmann::json event = frame_fields_json(r.frame);
-    event["file"] = base_name(readings_[log].path);
+    nlohmann::json event = timed_frame_fields(r.frame, r.local_time, model_.utc_offset);
+    event["file"] = utf8_text(base_name(readings_[log].path));
     event["line"] = r.line;
-    event["local_time"] = iso8601_local(r.local_time, model_.utc_offset);
-    event["utc_time"] = iso8601_utc(r.local_time - static_cast<std::int64_t>(model_.utc_offset) * 60);
     event["clock_seconds"] = r.local_time;
     event["received_ms"] = logs_[log].received_ms[record];
 
@@ -334,7 +335,7 @@ void live_flight::add_flight_state(nlohmann::json& event, std::size_t at) const
 {
     const std::vector<flight_point>& points = model_.points;
     if (at >= points.size()) {
-        for (const char* key : {"stage", "climb_rate", "launch", "highest", "burst",
+        for (const char* key : {"stage", "derived_climb_rate", "launch", "highest", "burst",
                                 "distance_from_launch", "landing_estimate", "station"})
             event[key] = nullptr;
         return;
@@ -343,11 +344,11 @@ void live_flight::add_flight_state(nlohmann::json& event, std::size_t at) const
     const std::size_t highest = highest_[at];
     const live_stage stage = stage_up_to(points, at, highest);
     event["stage"] = stage_name(stage);
-    event["climb_rate"] = points[at].climb_rate;
-    event["launch"] = place_json(points.front(), offset);
-    event["highest"] = place_json(points[highest], offset);
+    event["derived_climb_rate"] = points[at].climb_rate;
+    event["launch"] = point_fields(points.front(), offset);
+    event["highest"] = point_fields(points[highest], offset);
     event["burst"] = stage == live_stage::ascent ? nlohmann::json(nullptr)
-                                                 : place_json(points[highest], offset);
+                                                 : point_fields(points[highest], offset);
     const flight_point& launch = points.front();
     event["distance_from_launch"] = ground_path(launch.frame.latitude, launch.frame.longitude,
                                                 points[at].frame.latitude,
@@ -361,24 +362,23 @@ void live_flight::add_flight_state(nlohmann::json& event, std::size_t at) const
                                 : nlohmann::json(nullptr);
 }
 
-track_marks live_flight::marks_locked() const
+std::vector<extra_place> live_flight::places_locked() const
 {
-    track_marks marks;
-    marks.station = station_;
     const std::vector<flight_point>& points = model_.points;
-    if (points.empty()) return marks;
-    const std::size_t last = points.size() - 1;
-    const std::size_t highest = highest_[last];
-    if (stage_up_to(points, last, highest) != live_stage::ascent) marks.burst = highest;
-    marks.landing = estimate_landing(points, last, highest, points.front().frame.altitude);
-    return marks;
+    std::optional<landing_estimate> landing;
+    if (!points.empty()) {
+        const std::size_t last = points.size() - 1;
+        landing = estimate_landing(points, last, highest_[last], points.front().frame.altitude);
+    }
+    return live_places(landing, station_, points.empty() ? 0.0 : points.front().frame.altitude,
+                       model_.utc_offset);
 }
 
 std::string live_flight::latest_event_locked() const
 {
     for (std::size_t log = readings_.size(); log-- > 0;) {
         if (!readings_[log].records.empty())
-            return frame_event(log, readings_[log].records.size() - 1).dump();
+            return json_text(frame_event(log, readings_[log].records.size() - 1));
     }
     return "null";
 }
@@ -386,11 +386,12 @@ std::string live_flight::latest_event_locked() const
 nlohmann::json live_flight::status_locked() const
 {
     nlohmann::json status;
-    status["following"] = following_.empty() ? nlohmann::json(nullptr) : nlohmann::json(following_);
-    status["waiting"] = waiting_text_;
+    status["following"] =
+        following_.empty() ? nlohmann::json(nullptr) : nlohmann::json(utf8_text(following_));
+    status["waiting"] = utf8_text(waiting_text_);
     nlohmann::json files = nlohmann::json::array();
     for (std::size_t i = 0; i < readings_.size(); ++i) {
-        files.push_back({{"path", readings_[i].path},
+        files.push_back({{"path", utf8_text(readings_[i].path)},
                          {"lines", logs_[i].lines},
                          {"dated_by_name", logs_[i].dated_by_name}});
     }
@@ -406,7 +407,9 @@ nlohmann::json live_flight::status_locked() const
     for (std::size_t i = readings_.size(); i-- > 0 && last_problem.is_null();) {
         if (readings_[i].problems.empty()) continue;
         const line_problem& p = readings_[i].problems.back();
-        last_problem = {{"file", base_name(readings_[i].path)}, {"line", p.line}, {"reason", p.reason}};
+        last_problem = {{"file", utf8_text(base_name(readings_[i].path))},
+                        {"line", p.line},
+                        {"reason", utf8_text(p.reason)}};
     }
     status["last_problem"] = std::move(last_problem);
     status["generation"] = generation_;
@@ -417,21 +420,30 @@ nlohmann::json live_flight::status_locked() const
 std::string live_flight::track_geojson() const
 {
     const std::lock_guard lock(mutex_);
-    nlohmann::json document = flight_geojson(model_, marks_locked());
     // Foreign members (RFC 7946, 6.1): what a page needs to go on live from
     // exactly this state.
-    document["zarim"] = {{"generation", generation_},
-                         {"next_event", frames_},
-                         {"server_ms", now_ms()},
-                         {"latest", nlohmann::json::parse(latest_event_locked())},
-                         {"status", status_locked()}};
-    return document.dump();
+    const nlohmann::json live = {{"zarim",
+                                  {{"generation", generation_},
+                                   {"next_event", frames_},
+                                   {"server_ms", now_ms()},
+                                   {"latest", nlohmann::json::parse(latest_event_locked())},
+                                   {"status", status_locked()}}}};
+    std::ostringstream text;
+    write_geojson(text, model_, document_title(), places_locked(), live);
+    return text.str();
 }
 
 std::string live_flight::track_kml() const
 {
     const std::lock_guard lock(mutex_);
-    return flight_kml(model_, marks_locked());
+    std::ostringstream text;
+    write_kml(text, model_, document_title(), places_locked());
+    return text.str();
+}
+
+std::string live_flight::document_title() const
+{
+    return following_.empty() ? std::string("Zarim live flight") : base_name(following_);
 }
 
 nlohmann::json live_flight::look_from(const station_option& station) const
@@ -522,7 +534,7 @@ bool live_flight::next_events(stream_cursor& cursor, std::string& out,
     const std::uint64_t end = std::min<std::uint64_t>(frames_, cursor.next + events_per_write);
     for (; cursor.next < end; ++cursor.next) out += events_[cursor.next - first_kept];
     if (cursor.status_sent != status_version_) {
-        out += "event: status\ndata: " + status_locked().dump() + "\n\n";
+        out += "event: status\ndata: " + json_text(status_locked()) + "\n\n";
         cursor.status_sent = status_version_;
     }
     return true;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "flight_documents.h"
+#include "documents.h"
 #include "flight_model.h"
 #include "log_follower.h"
 #include "log_reading.h"
@@ -90,10 +90,11 @@ private:
     void rebuild();
     nlohmann::json frame_event(std::size_t log, std::size_t record) const;
     void add_flight_state(nlohmann::json& event, std::size_t at) const;
-    track_marks marks_locked() const;
+    std::vector<extra_place> places_locked() const;
     std::optional<std::size_t> point_of(std::size_t log, std::size_t record) const;
     nlohmann::json status_locked() const;
     std::string latest_event_locked() const;
+    std::string document_title() const;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
