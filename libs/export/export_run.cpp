@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -133,7 +134,14 @@ std::string write_file(const std::string& path, const std::function<void(std::os
         file.rdbuf()->pubsetbuf(buffer.data(), static_cast<std::streamsize>(buffer.size()));
         file.open(temporary, std::ios::binary | std::ios::trunc);
         if (!file) return std::generic_category().message(errno);
-        write(file);
+        try {
+            write(file);
+        } catch (const std::exception& error) {
+            file.close();
+            std::error_code ignored;
+            std::filesystem::remove(temporary, ignored);
+            return error.what();
+        }
         file.close();
         if (!file) {
             std::string reason = std::generic_category().message(errno);

@@ -41,19 +41,6 @@ nlohmann::json point_fields(const flight_point& point, int utc_offset)
     return fields;
 }
 
-const char* stage_name(flight_stage stage)
-{
-    switch (stage) {
-    case flight_stage::ascent:
-        return "ascent";
-    case flight_stage::descent:
-        return "descent";
-    case flight_stage::landed:
-        return "landed";
-    }
-    return "";
-}
-
 std::string json_text(const nlohmann::json& value, int indent)
 {
     return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -13,7 +13,7 @@
 //   battery_voltage     volts
 //   climb_rate          m/s, as the receiver logged it
 //   derived_climb_rate  m/s, the flight's own over the points around it
-//   stage               pad, ascent, descent or landed
+//   stage               pad, ascent, descent or landed (stage_name)
 #pragma once
 
 #include <cstdint>
@@ -29,9 +29,6 @@ nlohmann::json timed_frame_fields(const log_record& frame, std::int64_t local_ti
 
 // The timed frame's fields and derived_climb_rate.
 nlohmann::json point_fields(const flight_point& point, int utc_offset);
-
-// "pad", "ascent", "descent", "landed".
-const char* stage_name(flight_stage stage);
 
 // JSON text that is valid whatever its strings hold: bytes that are not
 // UTF-8 become U+FFFD instead of an exception. `indent` as dump's.

@@ -34,8 +34,8 @@ xml_envelope gpx_envelope(const flight& f, const std::string& title)
     const std::vector<landmark> places = landmarks_of(f);
     pugi::xml_node metadata = gpx.append_child("metadata");
     metadata.append_child("name").text().set(title.c_str());
-    if (!places.empty())
-        metadata.append_child("time").text().set(iso8601_utc(f.points[places.front().index].utc_time).c_str());
+    if (!f.points.empty())
+        metadata.append_child("time").text().set(iso8601_utc(f.points.front().utc_time).c_str());
 
     // The schema puts waypoints before tracks, and in each point the
     // elevation and time before the satellites.

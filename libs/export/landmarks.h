@@ -1,10 +1,8 @@
-// The flight's places every format marks, in the order they are listed:
-// the launch (the liftoff), the burst and the landing once each has
-// happened, and the last fix always.
+// The places every format marks, in the order they are listed: only the
+// events that have happened, and the last fix.
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <vector>
 
 #include "flight_model.h"
@@ -15,10 +13,13 @@ struct landmark {
     std::size_t index;  // into the flight's points
 };
 
-std::vector<landmark> landmarks_of(const flight& f);
-
-// The burst, once it has happened.
-std::optional<std::size_t> burst_of(const flight& f);
-
-// The highest point so far: the burst once there was one.
-std::size_t highest_of(const flight& f);
+inline std::vector<landmark> landmarks_of(const flight& f)
+{
+    std::vector<landmark> marks;
+    if (f.points.empty()) return marks;
+    if (f.liftoff) marks.push_back({"Launch", "launch", *f.liftoff});
+    if (f.burst) marks.push_back({"Burst", "burst", *f.burst});
+    if (f.landing) marks.push_back({"Landing", "landing", *f.landing});
+    marks.push_back({"Last fix", "last_fix", f.last});
+    return marks;
+}

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <vector>
 
@@ -192,7 +193,8 @@ struct stage_style {
     const char* colour;
 };
 
-const stage_style stage_styles[] = {{flight_stage::ascent, ascent_colour},
+const stage_style stage_styles[] = {{flight_stage::pad, ground_colour},
+                                    {flight_stage::ascent, ascent_colour},
                                     {flight_stage::descent, descent_colour},
                                     {flight_stage::landed, ground_colour}};
 
@@ -343,22 +345,22 @@ pugi::xml_document svg_document(const flight& f, const std::string& title)
         return document;
     }
 
-    // The highest point is the burst only once the fall is certain.
-    const std::optional<std::size_t> burst_index = burst_of(f);
-    const flight_point& highest = f.points[burst_index.value_or(highest_of(f))];
-    const std::string highest_name = burst_index ? "burst" : "highest so far";
     const flight_point& first = f.points.front();
     const flight_point& last = f.points[f.last];
     const std::string zone = "UTC" + utc_offset_text(f.utc_offset);
-    std::string figures;
-    for (const landmark& mark : landmarks_of(f)) {
-        if (std::string_view(mark.role) == "launch")
-            figures = "Launch " + clock_text(f.points[mark.index].local_time, true) + ", ";
+    // Only what has happened: a flight cut short has no burst or landing.
+    std::string events;
+    if (f.liftoff) events += "launch " + clock_text(f.points[*f.liftoff].local_time, true) + ", ";
+    if (f.burst) {
+        const flight_point& burst = f.points[*f.burst];
+        events += "burst " + std::to_string(burst.frame.altitude) + " m at " + clock_text(burst.local_time, true) + ", ";
+    } else if (f.liftoff) {
+        events += "highest so far " + std::to_string(f.points[f.highest].frame.altitude) + " m, ";
     }
-    figures += highest_name + " " + std::to_string(highest.frame.altitude) + " m at " +
-               clock_text(highest.local_time, true) + ", last fix " +
-               clock_text(last.local_time, true) + " (local time, " + zone + ")";
-    pugi::xml_node sub = text(svg, plot_left, 52, figures);
+    if (f.landing) events += "landing " + clock_text(f.points[*f.landing].local_time, true) + ", ";
+    events += "last fix " + clock_text(last.local_time, true) + " (local time, " + zone + ")";
+    events[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(events[0])));
+    pugi::xml_node sub = text(svg, plot_left, 52, events);
     set(sub, "font-size", "13");
     set(sub, "fill", axis_colour);
     legend(svg);
@@ -371,11 +373,13 @@ pugi::xml_document svg_document(const flight& f, const std::string& title)
     }
     const scale x{first_time, last_time, plot_left, plot_right};
 
-    std::int32_t lowest = highest.frame.altitude;
+    std::int32_t lowest = first.frame.altitude;
+    std::int32_t highest = first.frame.altitude;
     double slowest = 0;
     double fastest = 0;
     for (const flight_point& p : f.points) {
         lowest = std::min(lowest, p.frame.altitude);
+        highest = std::max(highest, p.frame.altitude);
         slowest = std::min(slowest, p.climb_rate);
         fastest = std::max(fastest, p.climb_rate);
     }
@@ -387,7 +391,7 @@ pugi::xml_document svg_document(const flight& f, const std::string& title)
 
     pugi::xml_node altitude = add(svg, "g");
     set(altitude, "id", "altitude");
-    const scale y_altitude = value_axis(altitude, lowest, highest.frame.altitude, altitude_top,
+    const scale y_altitude = value_axis(altitude, lowest, highest, altitude_top,
                                         altitude_bottom, 7);
     axis_title(altitude, (altitude_top + altitude_bottom) / 2, "altitude (m)");
     stage_lines(altitude, f, x, y_altitude,
@@ -403,12 +407,13 @@ pugi::xml_document svg_document(const flight& f, const std::string& title)
                                      "local time of the receiver's clock (" + zone + ")", "middle");
     set(time_title, "font-size", "14");
 
-    // The burst, or the highest point so far: a dashed line through both
-    // plots, a marker and its figures.
+    // The burst: a dashed line through both plots, a marker and its figures.
+    if (!f.burst) return document;
+    const flight_point& burst = f.points[*f.burst];
     pugi::xml_node mark = add(svg, "g");
-    set(mark, "id", burst_index ? "burst" : "highest");
-    const double bx = at(x, static_cast<double>(highest.local_time));
-    const double by = at(y_altitude, highest.frame.altitude);
+    set(mark, "id", "burst");
+    const double bx = at(x, static_cast<double>(burst.local_time));
+    const double by = at(y_altitude, burst.frame.altitude);
     pugi::xml_node dashed = add(mark, "line");
     set(dashed, "x1", pixels(bx));
     set(dashed, "y1", pixels(altitude_top));
@@ -425,8 +430,8 @@ pugi::xml_document svg_document(const flight& f, const std::string& title)
     set(dot, "stroke-width", "1.5");
     const bool right_half = bx > (plot_left + plot_right) / 2;
     pugi::xml_node label = text(mark, right_half ? bx - 12 : bx + 12, by + 22,
-                                highest_name + " " + std::to_string(highest.frame.altitude) +
-                                    " m, " + clock_text(highest.local_time, true),
+                                "burst " + std::to_string(burst.frame.altitude) + " m, " +
+                                    clock_text(burst.local_time, true),
                                 right_half ? "end" : "start");
     set(label, "font-size", "14");
     set(label, "font-weight", "bold");

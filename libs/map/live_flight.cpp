@@ -82,16 +82,6 @@ std::int64_t now_ms()
         .count();
 }
 
-const char* stage_name(live_stage stage)
-{
-    switch (stage) {
-    case live_stage::ascent: return "ascent";
-    case live_stage::descent: return "descent";
-    case live_stage::landed: return "landed";
-    }
-    return "ascent";
-}
-
 }  // namespace
 
 live_flight::live_flight(std::optional<station_option> station, std::size_t stream_limit)
@@ -341,37 +331,44 @@ void live_flight::add_flight_state(nlohmann::json& event, std::size_t at) const
         return;
     }
     const int offset = model_.utc_offset;
-    const std::size_t highest = highest_[at];
-    const live_stage stage = stage_up_to(points, at, highest);
+    // The flight as far as it has happened by this point.
+    const auto by_then = [&](const std::optional<std::size_t>& index) {
+        return index && *index <= at ? point_fields(points[*index], offset) : nlohmann::json(nullptr);
+    };
+    const flight_stage stage = stage_at(model_, at);
     event["stage"] = stage_name(stage);
     event["derived_climb_rate"] = points[at].climb_rate;
-    event["launch"] = point_fields(points.front(), offset);
-    event["highest"] = point_fields(points[highest], offset);
-    event["burst"] = stage == live_stage::ascent ? nlohmann::json(nullptr)
-                                                 : point_fields(points[highest], offset);
-    const flight_point& launch = points.front();
-    event["distance_from_launch"] = ground_path(launch.frame.latitude, launch.frame.longitude,
+    event["launch"] = by_then(model_.liftoff);
+    event["highest"] = point_fields(points[highest_[at]], offset);
+    event["burst"] = by_then(model_.burst);
+    const flight_point& start =
+        model_.liftoff && *model_.liftoff <= at ? points[*model_.liftoff] : points.front();
+    event["distance_from_launch"] = ground_path(start.frame.latitude, start.frame.longitude,
                                                 points[at].frame.latitude,
                                                 points[at].frame.longitude)
                                         .distance;
+    const double ground = ground_level();
     const std::optional<landing_estimate> landing =
-        estimate_landing(points, at, highest, launch.frame.altitude);
+        stage == flight_stage::descent ? estimate_landing(points, at, ground) : std::nullopt;
     event["landing_estimate"] =
         landing ? landing_json(*landing, offset) : nlohmann::json(nullptr);
-    event["station"] = station_ ? look_json(*station_, launch.frame.altitude, points[at], offset)
-                                : nlohmann::json(nullptr);
+    event["station"] =
+        station_ ? look_json(*station_, ground, points[at], offset) : nlohmann::json(nullptr);
+}
+
+double live_flight::ground_level() const
+{
+    if (model_.points.empty()) return 0;
+    return ground_altitude(model_).value_or(model_.points.front().frame.altitude);
 }
 
 std::vector<extra_place> live_flight::places_locked() const
 {
     const std::vector<flight_point>& points = model_.points;
     std::optional<landing_estimate> landing;
-    if (!points.empty()) {
-        const std::size_t last = points.size() - 1;
-        landing = estimate_landing(points, last, highest_[last], points.front().frame.altitude);
-    }
-    return live_places(landing, station_, points.empty() ? 0.0 : points.front().frame.altitude,
-                       model_.utc_offset);
+    if (!points.empty() && stage_at(model_, model_.last) == flight_stage::descent)
+        landing = estimate_landing(points, model_.last, ground_level());
+    return live_places(landing, station_, ground_level(), model_.utc_offset);
 }
 
 std::string live_flight::latest_event_locked() const
@@ -450,8 +447,7 @@ nlohmann::json live_flight::look_from(const station_option& station) const
 {
     const std::lock_guard lock(mutex_);
     if (model_.points.empty()) return look_json(station, 0, std::nullopt, model_.utc_offset);
-    return look_json(station, model_.points.front().frame.altitude, model_.points.back(),
-                     model_.utc_offset);
+    return look_json(station, ground_level(), model_.points.back(), model_.utc_offset);
 }
 
 nlohmann::json live_flight::status_json() const

@@ -95,6 +95,9 @@ private:
     nlohmann::json status_locked() const;
     std::string latest_event_locked() const;
     std::string document_title() const;
+    // The height the payload comes down to, for the estimate and a station
+    // without its own: the launch's, else the first fix's.
+    double ground_level() const;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
