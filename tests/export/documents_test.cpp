@@ -7,8 +7,10 @@
 
 #include "documents.h"
 #include "export_run.h"
+#include "fields.h"
 #include "flight_time.h"
 #include "sample_flight.h"
+#include "text_safety.h"
 
 namespace {
 
@@ -282,4 +284,93 @@ TEST(numbers, print_without_binary_tails_or_locale)
     EXPECT_EQ(decimals_text(-0.001, 2), "0");
     EXPECT_EQ(decimals_text(12.5, 1), "12.5");
     EXPECT_EQ(decimals_text(30000, 3), "30000");
+}
+
+// A track longer than one piece: every point once, in order, when each
+// piece after the first drops the point it repeats from the one before.
+TEST(long_track, comes_in_pieces_that_join_exactly)
+{
+    const int count = static_cast<int>(2 * points_per_piece) + 123;
+    const flight f = build_flight({read_log_text("QLT_20261208.txt", steady_log(count))}, 0);
+    ASSERT_EQ(f.points.size(), static_cast<std::size_t>(count));
+    std::vector<std::string> expected;
+    for (const flight_point& p : f.points) expected.push_back(iso8601_utc(p.utc_time));
+
+    const pugi::xml_document kml = read_back(export_document(export_format::kml, f, "long"));
+    std::vector<std::string> whens;
+    std::size_t pieces = 0;
+    for (const pugi::xml_node place : kml.child("kml").child("Document").child("Folder").children("Placemark")) {
+        const pugi::xml_node track = place.child("gx:Track");
+        std::size_t k = 0;
+        for (const pugi::xml_node when : track.children("when")) {
+            if (k++ > 0 || pieces == 0) whens.emplace_back(when.child_value());
+        }
+        EXPECT_LE(k, points_per_piece);
+        EXPECT_EQ(k, static_cast<std::size_t>(std::distance(track.children("gx:coord").begin(),
+                                                            track.children("gx:coord").end())));
+        ++pieces;
+    }
+    EXPECT_EQ(pieces, 3U);
+    EXPECT_EQ(whens, expected);
+
+    const nlohmann::json geojson = nlohmann::json::parse(export_document(export_format::geojson, f, "long"));
+    std::vector<std::string> times;
+    std::vector<int> altitudes;
+    pieces = 0;
+    for (const nlohmann::json& feature : geojson.at("features")) {
+        if (feature.at("properties").at("role") != "path") continue;
+        const nlohmann::json& positions = feature.at("geometry").at("coordinates");
+        EXPECT_LE(positions.size(), points_per_piece);
+        for (std::size_t k = pieces == 0 ? 0 : 1; k < positions.size(); ++k) {
+            times.push_back(feature.at("properties").at("times").at(k));
+            altitudes.push_back(positions[k][2]);
+        }
+        ++pieces;
+    }
+    EXPECT_EQ(pieces, 3U);
+    EXPECT_EQ(times, expected);
+    EXPECT_EQ(altitudes.back(), 760 + count - 1);
+}
+
+TEST(gpx, starts_a_segment_after_a_gap_of_more_than_five_minutes)
+{
+    struct gap_case {
+        int gap;  // seconds of silence after the 70th frame, besides the frame's own second
+        std::vector<std::size_t> segments;
+    };
+    for (const gap_case& c : {gap_case{0, {100}}, gap_case{299, {100}}, gap_case{300, {70, 30}}}) {
+        const flight f = build_flight({read_log_text("QLT_20261208.txt", steady_log(100, 36000, 70, c.gap))}, 0);
+        const pugi::xml_document gpx = read_back(export_document(export_format::gpx, f, "gap"));
+        std::vector<std::size_t> segments;
+        for (const pugi::xml_node segment : gpx.child("gpx").child("trk").children("trkseg"))
+            segments.push_back(static_cast<std::size_t>(
+                std::distance(segment.children("trkpt").begin(), segment.children("trkpt").end())));
+        EXPECT_EQ(segments, c.segments) << c.gap << " s";
+    }
+}
+
+TEST(text_safety, names_that_are_not_utf8_are_replaced_in_documents_and_shown_as_bytes)
+{
+    struct text_case {
+        std::string raw;
+        bool utf8;
+        std::string in_documents;
+        std::string shown;
+    };
+    const text_case cases[] = {
+        {"QLT_20261208.txt", true, "QLT_20261208.txt", "QLT_20261208.txt"},
+        {"jo\xc3\xa3o", true, "jo\xc3\xa3o", "jo\xc3\xa3o"},
+        {"jo\xe3o", false, "jo\xef\xbf\xbdo", "jo\\xe3o"},
+        {"\xc0\xaf", false, "\xef\xbf\xbd\xef\xbf\xbd", "\\xc0\\xaf"},  // overlong '/'
+        {"\xed\xa0\x80", false, "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", "\\xed\\xa0\\x80"},  // a surrogate
+        {"cut \xe2\x82", false, "cut \xef\xbf\xbd\xef\xbf\xbd", "cut \\xe2\\x82"},
+        {"esc\x1b[2J\\", true, "esc\x1b[2J\\", "esc\\x1b[2J\\\\"},
+        {"c1 \xc2\x9b", true, "c1 \xc2\x9b", "c1 \\xc2\\x9b"},
+    };
+    for (const text_case& c : cases) {
+        EXPECT_EQ(is_utf8(c.raw), c.utf8) << c.shown;
+        EXPECT_EQ(utf8_text(c.raw), c.in_documents) << c.shown;
+        EXPECT_EQ(shown_text(c.raw), c.shown);
+        EXPECT_NO_THROW(static_cast<void>(nlohmann::json::parse(json_text(nlohmann::json(c.raw)))));
+    }
 }
