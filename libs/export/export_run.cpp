@@ -73,8 +73,9 @@ std::string days_apart_text(const flight& f, std::size_t start)
     const flight_point& before = f.points[start - 1];
     const flight_point& after = f.points[start];
     const std::int64_t seconds = after.local_time - before.local_time;
-    const std::string span = seconds >= 2 * 86400 ? std::to_string(seconds / 86400) + " days"
-                                                  : duration_text(seconds);
+    constexpr std::int64_t day = 86400;
+    const std::string span =
+        seconds >= 2 * day ? std::to_string(seconds / day) + " days" : duration_text(seconds);
     return iso8601_local(before.local_time, f.utc_offset) + " and " +
            iso8601_local(after.local_time, f.utc_offset) + " (" + span + ")";
 }

@@ -232,12 +232,12 @@ void stage_lines(pugi::xml_node parent, const flight& f, const scale& x, const s
     std::optional<flight_stage> before;
     for (std::size_t i = 0; i < f.points.size(); ++i) {
         const flight_stage stage = stage_at(f, i);
-        thinned_line& line = line_of(stage);
+        thinned_line& drawn = line_of(stage);
         if (before && *before != stage) {
             const flight_point& p = f.points[i - 1];
-            line.add({at(x, static_cast<double>(p.local_time)), at(y, value(p))});
+            drawn.add({at(x, static_cast<double>(p.local_time)), at(y, value(p))});
         }
-        line.add({at(x, static_cast<double>(f.points[i].local_time)), at(y, value(f.points[i]))});
+        drawn.add({at(x, static_cast<double>(f.points[i].local_time)), at(y, value(f.points[i]))});
         before = stage;
     }
     for (std::size_t k = 0; k < std::size(stage_styles); ++k)

@@ -11,9 +11,12 @@ class string_writer final : public pugi::xml_writer {
 public:
     void write(const void* data, std::size_t size) override
     {
-        text.append(static_cast<const char*>(data), size);
+        text_.append(static_cast<const char*>(data), size);
     }
-    std::string text;
+    [[nodiscard]] const std::string& text() const { return text_; }
+
+private:
+    std::string text_;
 };
 
 xml_envelope cut(const std::string& text)
@@ -40,17 +43,17 @@ xml_envelope envelope_of(const pugi::xml_document& skeleton)
 {
     string_writer writer;
     skeleton.save(writer, indent, xml_format, pugi::encoding_utf8);
-    return cut(writer.text);
+    return cut(writer.text());
 }
 
 xml_envelope envelope_of(pugi::xml_node element, unsigned int depth)
 {
     string_writer writer;
     element.print(writer, indent, xml_format, pugi::encoding_utf8, depth);
-    return cut(writer.text);
+    return cut(writer.text());
 }
 
-void write_children(std::ostream& out, pugi::xml_node piece, unsigned int depth)
+void write_children(std::ostream& out, const pugi::xml_document& piece, unsigned int depth)
 {
     pugi::xml_writer_stream writer(out);
     for (const pugi::xml_node child : piece.children())

@@ -29,7 +29,7 @@ xml_envelope envelope_of(const pugi::xml_document& skeleton);
 xml_envelope envelope_of(pugi::xml_node element, unsigned int depth);
 
 // The children of `piece`, each printed at `depth`.
-void write_children(std::ostream& out, pugi::xml_node piece, unsigned int depth);
+void write_children(std::ostream& out, const pugi::xml_document& piece, unsigned int depth);
 
 // A small document whole, with its declaration.
 void write_document(std::ostream& out, const pugi::xml_document& document);
