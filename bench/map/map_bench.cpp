@@ -14,6 +14,12 @@
 //
 // Idle: the map's CPU time over ten seconds of a log that does not change,
 // with a page open.
+//
+// Growth: with 10,000, 100,000 and 1,000,000 lines already read, the CPU
+// time a line appended to the log costs zarim-map (and live_flight::apply
+// alone, in this process), and the time from its write to its event at a
+// plain /events client.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -27,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -36,6 +43,8 @@
 #include "flight_simulation.h"
 #include "frame_encoding.h"
 #include "geodesy.h"
+#include "live_flight.h"
+#include "log_follower.h"
 #include "logfile/log_file.h"
 #include "map/headless_chromium.h"
 #include "map/http_client.h"
@@ -338,13 +347,197 @@ void measure_latency_and_idle()
     stop_map(map);
 }
 
+// ---- a line's cost with a long flight already read -------------------------
+
+// The CPU time of every thread of the process so far, in nanoseconds, from
+// the scheduler's own account (finer than the clock ticks of /proc/PID/stat).
+double process_cpu_ns(pid_t pid)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    double total = 0;
+    DIR* listing = ::opendir(tasks.c_str());
+    if (listing == nullptr) return 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (entry->d_name[0] == '.') continue;
+        std::FILE* stat = std::fopen((tasks + "/" + entry->d_name + "/schedstat").c_str(), "r");
+        if (stat == nullptr) continue;
+        unsigned long long on_cpu = 0;
+        if (std::fscanf(stat, "%llu", &on_cpu) == 1) total += static_cast<double>(on_cpu);
+        std::fclose(stat);
+    }
+    ::closedir(listing);
+    return total;
+}
+
+double thread_cpu_ns()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+}
+
+// A long log as the receiver writes it, one frame a second from midnight:
+// the payload on the pad, its GPS height wandering, until `launch_at`
+// lines, then the sender's simulated flight. The lines measured come 6,000
+// s after the launch, in the descent, where the map does the most for a
+// frame (the landing estimate).
+class long_log {
+public:
+    explicit long_log(std::size_t launch_at) : launch_at_(launch_at)
+    {
+        fill_bit_mask_table(masks_);
+        flight_.start_time = 0;
+    }
+    std::string next()
+    {
+        telemetry_fields fields;
+        if (count_ < launch_at_) {
+            fields = step_flight(pad_).fields;
+            pad_.frames = 0;
+            wander_ = wander_ * 1103515245U + 12345U;
+            fields.altitude = static_cast<std::int16_t>(fields.altitude + static_cast<int>((wander_ >> 16) % 9) - 4);
+        } else {
+            fields = step_flight(flight_).fields;
+        }
+        const auto second = static_cast<long>(count_ % 86400);
+        fields.counter = static_cast<std::int16_t>(static_cast<std::uint16_t>(count_ + 1));
+        fields.hours = static_cast<std::uint8_t>(second / 3600);
+        fields.minutes = static_cast<std::uint8_t>(second / 60 % 60);
+        fields.seconds = static_cast<std::uint8_t>(second % 60);
+        ++count_;
+        const std::string bytes = encode_frame(fields);
+        byte_string data;
+        verify_frame(masks_, bytes, receiver_, data);
+        const decoded_frame frame = decode_frame(data, receiver_);
+        update_previous(frame, receiver_);
+        return log_line(frame);
+    }
+
+private:
+    std::size_t launch_at_;
+    std::size_t count_ = 0;
+    unsigned wander_ = 1;
+    flight_state pad_;
+    flight_state flight_;
+    bit_mask_table masks_;
+    receiver_state receiver_;
+};
+
+constexpr std::size_t measured_lines = 1000;
+
+// The map's own work for a line, in this process: live_flight::apply of one
+// line, with `already` lines read before it as the follower hands them
+// over (in pieces of its read bound).
+void measure_apply(std::size_t already)
+{
+    long_log log(already > 6000 ? already - 6000 : 0);
+    live_flight flight(station_option{-23.55, -46.64, 0, false});
+    follow_news news;
+    news.path = "/logs/QLT_20261208.txt";
+    news.new_file = true;
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < already; ++i) {
+        std::string line = log.next();
+        line.resize(line.size() - 2);
+        bytes += line.size() + 2;
+        news.lines.push_back(std::move(line));
+        if (bytes >= log_follower::read_bound || i + 1 == already) {
+            flight.apply(news, now_ms());
+            news = follow_news{};
+            news.path = "/logs/QLT_20261208.txt";
+            bytes = 0;
+        }
+    }
+    std::vector<double> each;
+    for (std::size_t i = 0; i < measured_lines; ++i) {
+        std::string line = log.next();
+        line.resize(line.size() - 2);
+        news.lines = {line};
+        const double before = thread_cpu_ns();
+        flight.apply(news, now_ms());
+        each.push_back((thread_cpu_ns() - before) / 1000);
+    }
+    print_spread("live_flight::apply of one line, CPU", each, "us");
+}
+
+void measure_growth(std::size_t already)
+{
+    std::printf("== a line appended with %zu lines already read\n", already);
+    measure_apply(already);
+
+    const std::string directory = scratch_directory();
+    const std::string path = directory + "/QLT_20261208.txt";
+    long_log log(already > 6000 ? already - 6000 : 0);
+    {
+        std::string text;
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        for (std::size_t i = 0; i < already; ++i) {
+            text += log.next();
+            if (text.size() > (1 << 20) || i + 1 == already) {
+                std::fwrite(text.data(), 1, text.size(), file);
+                text.clear();
+            }
+        }
+        std::fclose(file);
+    }
+    map_child map;
+    const auto started = std::chrono::steady_clock::now();
+    if (!start_map(map, directory)) {
+        std::printf("  skipped: zarim-map did not start\n");
+        return;
+    }
+    bool read = false;
+    while (!read && std::chrono::steady_clock::now() - started < 600s) {
+        const http_response status = http_get(map.port, "/status.json");
+        read = status.status == 200 && json::parse(status.body).value("frames", std::size_t{0}) >= already;
+        if (!read) std::this_thread::sleep_for(50ms);
+    }
+    const double loading = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("  zarim-map read the log in %.1f s; resident memory then %ld KiB at its peak\n", loading,
+                peak_resident_kib(map.pid));
+    event_stream stream;
+    stream.open(map.port, "/events");
+    stream.read(300);
+
+    std::vector<double> latency;
+    const double cpu_before = process_cpu_ns(map.pid);
+    for (std::size_t i = 0; i < measured_lines; ++i) {
+        const std::string line = log.next();
+        const auto written = std::chrono::steady_clock::now();
+        append(path, line);
+        const std::vector<sse_event> events = stream.read(5000, 1);
+        const auto arrived = std::chrono::steady_clock::now();
+        if (!events.empty()) latency.push_back(std::chrono::duration<double, std::milli>(arrived - written).count());
+        std::this_thread::sleep_for(2ms);
+    }
+    const double cpu_after = process_cpu_ns(map.pid);
+    std::printf("  zarim-map CPU time per appended line (follower, flight, event, stream): %.1f us\n",
+                (cpu_after - cpu_before) / 1000 / static_cast<double>(measured_lines));
+    print_spread("a line written -> its event at a plain /events client", latency, "ms");
+    std::printf("  zarim-map peak resident memory: %ld KiB\n", peak_resident_kib(map.pid));
+    stop_map(map);
+    std::filesystem::remove_all(directory);
+}
+
 }  // namespace
 
-int main()
+// With no argument every part is measured; "growth" measures only the cost
+// of a line with long logs already read (10,000, 100,000 and 1,000,000
+// lines, or the counts that follow it).
+int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
-    // Before any thread: a private network is entered once per process.
-    measure_landing();
-    measure_latency_and_idle();
+    const bool only_growth = argc > 1 && std::string(argv[1]) == "growth";
+    if (!only_growth) {
+        // Before any thread: a private network is entered once per process.
+        measure_landing();
+        measure_latency_and_idle();
+    }
+    std::vector<std::size_t> sizes = {10000, 100000, 1000000};
+    if (only_growth && argc > 2) {
+        sizes.clear();
+        for (int i = 2; i < argc; ++i) sizes.push_back(std::stoul(argv[i]));
+    }
+    for (const std::size_t size : sizes) measure_growth(size);
     return 0;
 }

@@ -16,6 +16,7 @@
 #include "fields.h"
 #include "flight_parts.h"
 #include "flight_time.h"
+#include "flight_reading.h"
 #include "summary.h"
 #include "text_safety.h"
 
@@ -46,11 +47,15 @@ std::vector<log_reading> records_between(const std::vector<log_reading>& logs, s
     return part;
 }
 
-// The flights' names: the first frame's log's, and its date when another
-// flight already has that name.
-std::vector<flight_part> split_flight(flight whole, const std::vector<log_reading>& logs,
+// Each flight on its own, read again from the logs: a run that splits is
+// rare, and the whole reading keeps no records. The flights' names: the
+// first frame's log's, and its date when another flight already has it.
+std::vector<flight_part> split_flight(const flight& whole, const std::vector<std::string>& paths,
                                       const std::vector<std::size_t>& starts)
 {
+    std::vector<log_reading> logs;
+    logs.reserve(paths.size());
+    for (const std::string& path : paths) logs.push_back(read_log_file(path));
     std::vector<flight_part> parts;
     std::set<std::string> titles;
     for (std::size_t k = 0; k < starts.size(); ++k) {
@@ -191,32 +196,28 @@ std::string export_document(export_format format, const flight& f, const std::st
 int run_export(const export_request& request, std::ostream& out, std::ostream& errors)
 {
     int status = 0;
-    std::vector<log_reading> logs;
-    logs.reserve(request.logs.size());
+    log_report report;
+    report.unreadable_log = [&](const std::string& path, const std::string& failure) {
+        errors << "zarim-export: " << shown_text(path) << ": " << failure << '\n';
+        status = 1;
+    };
+    report.unreadable_line = [&](const std::string& path, std::uint64_t line, const char* reason) {
+        errors << shown_text(path) << ':' << line << ": " << reason << '\n';
+        status = 1;
+    };
     for (const std::string& path : request.logs) {
-        const std::string shown = shown_text(path);
         if (!is_utf8(path)) {
-            errors << "zarim-export: note: the name " << shown
+            errors << "zarim-export: note: the name " << shown_text(path)
                    << " is not UTF-8; the files carry it with U+FFFD in place of the bytes that are not\n";
         }
-        logs.push_back(read_log_file(path));
-        const log_reading& log = logs.back();
-        if (!log.failure.empty()) {
-            errors << "zarim-export: " << shown << ": " << log.failure << '\n';
-            status = 1;
-        }
-        for (const line_problem& problem : log.problems) {
-            errors << shown << ':' << problem.line << ": " << problem.reason << '\n';
-            status = 1;
-        }
     }
-    flight whole = build_flight(logs, request.utc_offset);
+    flight whole = read_flight(request.logs, request.utc_offset, report);
 
     if (const std::optional<track_conflict> conflict = tracks_apart(whole)) {
         const flight_point& a = whole.points[conflict->first];
         const flight_point& b = whole.points[conflict->second];
-        errors << "zarim-export: " << shown_text(logs[a.source].path) << " and "
-               << shown_text(logs[b.source].path) << " cannot be one flight: at "
+        errors << "zarim-export: " << shown_text(request.logs[a.source]) << " and "
+               << shown_text(request.logs[b.source]) << " cannot be one flight: at "
                << iso8601_local(b.local_time, whole.utc_offset) << " they place the payload "
                << decimals_text(conflict->distance / 1000, 0)
                << " km apart; export each on its own. Nothing written.\n";
@@ -236,7 +237,7 @@ int run_export(const export_request& request, std::ostream& out, std::ostream& e
     const flight_counts whole_counts = whole.counts;
     std::vector<flight_part> parts;
     if (starts.size() > 1) {
-        parts = split_flight(std::move(whole), logs, starts);
+        parts = split_flight(whole, request.logs, starts);
     } else {
         parts.push_back({std::move(whole), output_stem(request.logs.front())});
     }

@@ -181,6 +181,12 @@ void flight_builder::count_lines(std::size_t source, std::size_t unreadable, std
     flight_.counts.unfinished_lines += unfinished;
 }
 
+void flight_builder::count_unreadable_log(std::size_t source)
+{
+    ++per_log_[source].unreadable_logs;
+    ++flight_.counts.unreadable_logs;
+}
+
 std::optional<std::size_t> flight_builder::add_line(std::size_t source, const line_outcome& outcome)
 {
     if (outcome.unfinished) {
@@ -412,7 +418,7 @@ void flight_builder::step_stages(stage_state& s) const
                 s.climb_start = i;
                 std::size_t from = lowest;
                 for (std::size_t k = lowest; k < i; ++k) {
-                    if (altitude_of(points[k]) <= altitude_of(points[lowest]) + pad_jitter) from = k;
+                    if (altitude_of(points[k]) <= altitude_of(points[lowest]) + ground_jitter) from = k;
                 }
                 s.climb_from = from;
             }
@@ -456,7 +462,10 @@ void flight_builder::step_stages(stage_state& s) const
             high = std::max(high, a);
             --start;
         }
-        if (start < i && t - points[start].local_time >= still_time) s.landing = start;
+        if (start == i || t - points[start].local_time < still_time) return;
+        std::size_t landing = start;
+        while (altitude_of(points[landing]) > low + ground_jitter) ++landing;
+        s.landing = landing;
     }
 }
 

@@ -29,8 +29,8 @@
 //   metres over minutes, does not reach); the climb is sustained once the
 //   points have been climbing for `liftoff_confirm` and two points at
 //   least. The liftoff is then the last point, before the first climbing
-//   one, that lay within `pad_jitter` of that lowest point: the last moment
-//   on the ground. Frames further apart than the window compare with the
+//   one, that lay within `ground_jitter` (the GPS height noise of a fix on
+//   the ground) of that lowest point: the last moment on the ground. Frames further apart than the window compare with the
 //   frame before.
 // - Burst: the highest point since the liftoff, once the fall is certain:
 //   every point for `burst_confirm` (two points at least) has lain at least
@@ -43,14 +43,14 @@
 //   at least): every point of that stretch within `still_height` of each
 //   other and within `still_distance` of its last one over the ground. A
 //   payload under a parachute falls several metres every second, so the
-//   stretch begins within a few seconds of the touchdown: its first point
-//   is the landing.
+//   stretch begins a few seconds before the touchdown; the landing is its
+//   first point within `ground_jitter` of its lowest.
 enum class flight_stage { pad, ascent, descent, landed };
 
 inline constexpr std::int32_t liftoff_rise = 50;  // metres
 inline constexpr std::int64_t liftoff_window = 60;  // seconds
 inline constexpr std::int64_t liftoff_confirm = 10;  // seconds
-inline constexpr std::int32_t pad_jitter = 10;  // metres
+inline constexpr std::int32_t ground_jitter = 10;  // metres
 inline constexpr std::int32_t burst_drop = 100;  // metres
 inline constexpr std::int64_t burst_confirm = 10;  // seconds
 inline constexpr double airborne_fall_rate = 4;  // metres per second
@@ -130,6 +130,8 @@ public:
     // Lines of log `source` counted without being fed: unreadable ones and
     // fragments.
     void count_lines(std::size_t source, std::size_t unreadable, std::size_t unfinished);
+    // Log `source` could not be read on to its end.
+    void count_unreadable_log(std::size_t source);
     // One frame of log `source`; the same.
     std::optional<std::size_t> add(std::size_t source, const dated_record& record);
     // Takes every frame and count of log `source` out of the flight again

@@ -40,7 +40,7 @@ std::optional<landing_estimate> estimate_landing(const std::vector<flight_point>
                                                  std::size_t end, double ground_altitude)
 {
     const std::optional<recent_motion> motion = motion_up_to(points, end);
-    if (!motion || motion->climb_rate >= 0) return std::nullopt;
+    if (!motion || motion->climb_rate > -least_fall_rate) return std::nullopt;
     const flight_point& now = points[end];
     // Still falling at or below the launch height (the ground there may lie
     // lower): it lands about here and now.

@@ -1,5 +1,5 @@
-// What the last minute of a flight says about the next: where the payload
-// comes down if it keeps falling as it does now.
+// What the last minute of a flight says about the next: how the payload
+// moves, and where it comes down if it keeps falling as it does now.
 #pragma once
 
 #include <cstddef>
@@ -37,8 +37,11 @@ struct landing_estimate {
 
 // Where the payload reaches `ground_altitude` if it keeps the descent rate
 // and the drift of its recent motion: straight-line extrapolation along the
-// geodesic. For a flight in descent (the flight's stage says when); empty
-// when its recent motion is no fall. At or below that altitude, the
-// estimate is the present place and time.
+// geodesic. Only while that motion is a fall (at least `least_fall_rate`:
+// slower, the payload is down or nearly, and its rate says nothing of
+// when); at or below that altitude, the estimate is the present place and
+// time. Whether the flight is in its descent is the caller's to know.
 std::optional<landing_estimate> estimate_landing(const std::vector<flight_point>& points,
                                                  std::size_t end, double ground_altitude);
+
+inline constexpr double least_fall_rate = 1;  // metres per second

@@ -216,7 +216,10 @@ void log_follower::restart(follow_news& news)
 follow_news log_follower::read_news()
 {
     follow_news news;
-    const std::string chosen = choose_file();
+    // A change to the followed file alone needs no look at the directory:
+    // listing it for every line would cost more than the line.
+    const std::string chosen = rescan_ || current_.empty() ? choose_file() : current_;
+    rescan_ = true;
     if (chosen != current_) switch_to(chosen, news);
     news.path = current_;
     if (!current_.empty()) read_lines(news);
@@ -240,7 +243,13 @@ void log_follower::read_lines(follow_news& news)
     }
     identity_ = {status.st_dev, status.st_ino, true};
 
-    const std::string bytes = read_at(fd, offset_, read_bound);
+    // Only what the file holds beyond the lines taken: a buffer of the
+    // whole bound, filled afresh for every line, would cost more than the
+    // line itself.
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    const std::size_t wanted =
+        size > offset_ ? static_cast<std::size_t>(std::min<std::uint64_t>(size - offset_, read_bound)) : 0;
+    const std::string bytes = wanted > 0 ? read_at(fd, offset_, wanted) : std::string();
     std::size_t taken = take_whole_lines(bytes, news.lines);
     if (taken == 0 && bytes.size() == read_bound) {
         // One "line" longer than the bound is no line of the receiver's;
@@ -271,7 +280,15 @@ bool log_follower::relevant_events()
             if ((event.mask & IN_IGNORED) != 0) watch_ = -1;  // the directory went away
             // No name: the directory itself, or the queue overflowed.
             const bool followed_name = directory_mode_ ? is_daily_log_name(name) : file_name_ == name;
+            const bool current = event.len != 0 && !current_.empty() &&
+                                 (directory_mode_ ? current_ == joined(directory_, name) : file_name_ == name);
+            // The followed file closed after writing: its writes were
+            // events of their own, and the receiver closes after every line.
+            if (current && event.mask == IN_CLOSE_WRITE) continue;
             if (event.len == 0 || followed_name) relevant = true;
+            // Only the followed file grown: no other file to choose.
+            const bool grown = current && (event.mask & ~(IN_MODIFY | IN_CLOSE_WRITE)) == 0;
+            if (event.len == 0 || (followed_name && !grown)) rescan_ = true;
         }
     }
 }
@@ -280,6 +297,7 @@ bool log_follower::wait_for_change(int timeout_ms)
 {
     using clock = std::chrono::steady_clock;
     const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+    rescan_ = false;  // until something other than the followed file's growth is seen
     for (;;) {
         if (notify_fd_ >= 0 && watch_ < 0) watch_directory();  // the directory may be back
         const bool notified = notify_fd_ >= 0 && watch_ >= 0;
@@ -293,11 +311,15 @@ bool log_follower::wait_for_change(int timeout_ms)
         const int ready = ::poll(watched, notified ? 2 : 1, wait_ms);
         // The event stays readable, so every later wait ends at once too.
         if (ready > 0 && (watched[0].revents & POLLIN) != 0) return false;
+        rescan_ = rescan_ || !notified || ready <= 0;
         if (ready < 0 && errno != EINTR) return true;
         if (!notified || ready == 0) return true;  // a look is due
         // Events only say that something changed; read_news looks at what.
         if (ready > 0 && relevant_events()) return true;
-        if (timeout_ms >= 0 && clock::now() >= deadline) return true;
+        if (timeout_ms >= 0 && clock::now() >= deadline) {
+            rescan_ = true;
+            return true;
+        }
     }
 }
 

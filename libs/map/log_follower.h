@@ -97,4 +97,7 @@ private:
     // The other daily logs' sizes at the last look: a file moves the
     // follower on only by growing, not by being touched.
     std::vector<std::pair<std::string, off_t>> sizes_;
+    // Whether the next read looks at the directory again: not when the
+    // wait saw nothing but the followed file grow.
+    bool rescan_ = true;
 };

@@ -144,8 +144,8 @@ TEST(flight, finds_launch_burst_landing_and_the_figures_of_the_flight)
     for (int altitude = 760; altitude < 1760; altitude += 50) add(altitude, 20);  // 20 points
     add(1760, 30);  // burst, index 20
     for (int altitude = 1660; altitude > 760; altitude -= 100) add(altitude, 40);  // 9 points
-    add(770, 0);  // landing, index 30: the first of a minute within 20 m
-    for (const int altitude : {765, 752, 768, 760, 771, 758}) add(altitude, 0);
+    add(762, 0);  // landing, index 30: the first of a still minute near its lowest
+    for (const int altitude : {765, 758, 766, 760, 763, 759}) add(altitude, 0);
     const flight f = build_flight({log_of("QLT_20261208.txt", frames)}, brasilia);
     ASSERT_EQ(f.points.size(), 37U);
     EXPECT_EQ(f.liftoff, 0U);
@@ -166,7 +166,7 @@ TEST(flight, finds_launch_burst_landing_and_the_figures_of_the_flight)
     ASSERT_TRUE(s.mean_ascent_rate);
     EXPECT_DOUBLE_EQ(*s.mean_ascent_rate, 5.0);
     ASSERT_TRUE(s.mean_descent_rate);
-    EXPECT_DOUBLE_EQ(*s.mean_descent_rate, 9.9);  // 1760 down to 770 in 100 s
+    EXPECT_DOUBLE_EQ(*s.mean_descent_rate, 9.98);  // 1760 down to 762 in 100 s
     EXPECT_EQ(s.greatest_speed, 40);
     EXPECT_EQ(s.greatest_speed_at, 21U);
     // Due north all the way: 0.030 degrees of latitude, about 3.32 km.
