@@ -1,14 +1,17 @@
 #include "documents.h"
+#include "fields.h"
 #include "flight_time.h"
 
 // Only numbers, fixed words and ISO times go into the cells, none of which
-// holds a comma, a quote or a line end, so no cell needs quoting.
-std::string csv_document(const flight& f)
+// holds a comma, a quote or a line end, so no cell needs quoting. The
+// header's names are the fields' names in every other document.
+void write_csv(std::ostream& out, const flight& f)
 {
     std::string text =
-        "time_utc,time_local,counter,latitude,longitude,altitude_m,speed_kmh,satellites,"
-        "temperature_c,battery_v,climb_rate_logged_m_s,climb_rate_m_s,stage\r\n";
-    text.reserve(text.size() + f.points.size() * 140);
+        "time,local_time,counter,latitude,longitude,altitude,speed,satellites,temperature,"
+        "battery_voltage,climb_rate,derived_climb_rate,stage\r\n";
+    constexpr std::size_t block = 1 << 16;
+    text.reserve(block + 256);
     for (std::size_t i = 0; i < f.points.size(); ++i) {
         const flight_point& p = f.points[i];
         const log_record& r = p.frame;
@@ -26,6 +29,10 @@ std::string csv_document(const flight& f)
         text += ',';
         text += stage_name(stage_at(f, i));
         text += "\r\n";
+        if (text.size() >= block) {
+            out.write(text.data(), static_cast<std::streamsize>(text.size()));
+            text.clear();
+        }
     }
-    return text;
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }

@@ -66,6 +66,7 @@ bool parse_export_options(int argc, const char* const* argv, export_request& req
     add_valued(app, "--formats", formats);
     add_valued(app, "--utc-offset", offset);
     app.add_flag("--json", request.json);
+    app.add_flag("--split-days", request.split_days);
     app.add_flag("--help", request.help);
     app.add_flag("--version", request.version);
     app.add_option("logs", request.logs);
@@ -101,10 +102,16 @@ const char* export_usage()
            "\n"
            "The date comes from each log's name and the time of day from each line;\n"
            "a time more than an hour earlier than the line before it is on the next\n"
-           "day. Several logs (restarts, several days, several receiving stations)\n"
-           "merge in time order, and a frame found in more than one (same counter,\n"
-           "same time) counts once. Positions that cannot be real (0,0, latitude\n"
-           "beyond 90, longitude beyond 180, infinite) are left out and counted.\n"
+           "day. Several logs of one flight (restarts, midnight, several receiving\n"
+           "stations) merge in time order, and a frame found in more than one (same\n"
+           "counter, same time) counts once. Positions that cannot be real (0,0,\n"
+           "latitude beyond 90, longitude beyond 180, infinite) are left out and\n"
+           "counted.\n"
+           "\n"
+           "Logs that cannot be one flight are not merged: frames more than 12 hours\n"
+           "apart (two days' launches) are refused unless --split-days is given, and\n"
+           "two logs that place the payload far apart at the same time are refused;\n"
+           "nothing is written then, and the exit status is 1.\n"
            "\n"
            "Options:\n"
            "  --output-dir DIR   where to write the files (default: the current\n"
@@ -121,15 +128,22 @@ const char* export_usage()
            "  --utc-offset ±HH:MM the receiver clock's offset from UTC, as ISO 8601\n"
            "                     writes it: -03:00 for Brasilia time (default: this\n"
            "                     machine's offset on the log's date)\n"
-           "  --json             print the summary as JSON instead of text\n"
+           "  --json             print the summary as JSON instead of text (with\n"
+           "                     --split-days, an array of one summary per flight)\n"
+           "  --split-days       write each flight on its own where the logs' frames\n"
+           "                     lie more than 12 hours apart: one set of files per\n"
+           "                     flight, named after the log of its first frame\n"
+           "                     (and its date, when two flights share that log)\n"
            "  --help             show this text\n"
            "  --version          show the version\n"
            "\n"
            "Every option's value may follow it as --opt VALUE or --opt=VALUE.\n"
            "A line that cannot be read is reported as FILE:LINE: on standard error\n"
            "and the rest is still used.\n"
+           "A name that is not UTF-8 is written into the files with U+FFFD in place\n"
+           "of the bytes that are not, and a note on standard error says so.\n"
            "Exit status: 0 when all went well; 1 when a line or a log could not be\n"
            "read (the files are still written from the rest), a file could not be\n"
-           "written, or no position could be used (then nothing is written);\n"
-           "2 for a bad command line.\n";
+           "written, the logs cannot be one flight, or no position could be used\n"
+           "(then nothing is written); 2 for a bad command line.\n";
 }

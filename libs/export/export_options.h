@@ -21,6 +21,9 @@ struct export_request {
     std::vector<export_format> formats;  // in the order of all_formats, each once
     std::optional<int> utc_offset;  // minutes east of UTC; absent: the machine's
     bool json = false;
+    // Logs whose frames lie more than a flight's longest silence apart are
+    // written as one set of files per flight instead of being refused.
+    bool split_days = false;
     bool help = false;
     bool version = false;
 };

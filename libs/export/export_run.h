@@ -1,6 +1,7 @@
 // One run of zarim-export: read, merge, write, summarise.
 #pragma once
 
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -11,11 +12,15 @@
 // without ".txt" ("QLT_20261208").
 std::string output_stem(const std::string& first_log);
 
-// Writes `content` to `path` through a temporary file renamed over it, so a
-// reader never sees half a file. Returns an empty string or why it failed.
-std::string write_file(const std::string& path, const std::string& content);
+// Writes a file through `write` into a temporary file beside it, renamed
+// over it once whole, so a reader never sees half a file. Returns an empty
+// string or why it failed.
+std::string write_file(const std::string& path, const std::function<void(std::ostream&)>& write);
 
-// The document of one format, as text.
+// Writes the document of one format.
+void write_document(export_format format, std::ostream& out, const flight& f, const std::string& title);
+
+// The same as text, for a flight small enough to hold it.
 std::string export_document(export_format format, const flight& f, const std::string& title);
 
 // Reports problems as "FILE:LINE: reason" (and whole logs as "zarim-export:

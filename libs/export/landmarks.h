@@ -16,6 +16,7 @@ struct landmark {
 inline std::vector<landmark> landmarks_of(const flight& f)
 {
     std::vector<landmark> marks;
+    if (f.points.empty()) return marks;
     if (f.liftoff) marks.push_back({"Launch", "launch", *f.liftoff});
     if (f.burst) marks.push_back({"Burst", "burst", *f.burst});
     if (f.landing) marks.push_back({"Landing", "landing", *f.landing});

@@ -4,22 +4,6 @@
 
 #include "documents.h"
 
-namespace {
-
-class string_writer final : public pugi::xml_writer {
-public:
-    void write(const void* data, std::size_t size) override
-    {
-        text_.append(static_cast<const char*>(data), size);
-    }
-    std::string take() { return std::move(text_); }
-
-private:
-    std::string text_;
-};
-
-}  // namespace
-
 std::string shortest_text(double value)
 {
     value += 0.0;  // -0 becomes 0: no "-0" in a document
@@ -41,11 +25,4 @@ std::string decimals_text(double value, int places)
         if (text.back() == '.') text.pop_back();
     }
     return text;
-}
-
-std::string xml_text(const pugi::xml_document& document)
-{
-    string_writer writer;
-    document.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);
-    return writer.take();
 }

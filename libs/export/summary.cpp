@@ -3,7 +3,9 @@
 #include <cmath>
 
 #include "documents.h"
+#include "fields.h"
 #include "flight_time.h"
+#include "text_safety.h"
 
 namespace {
 
@@ -41,12 +43,7 @@ double rounded(double value, int places)
 
 nlohmann::json point_json(const flight& f, const flight_point& p)
 {
-    return {{"time", iso8601_utc(p.utc_time)},
-            {"local_time", iso8601_local(p.local_time, f.utc_offset)},
-            {"latitude", p.frame.latitude},
-            {"longitude", p.frame.longitude},
-            {"altitude", p.frame.altitude},
-            {"counter", p.frame.counter}};
+    return point_fields(p, f.utc_offset);
 }
 
 nlohmann::json optional_rate(const std::optional<double>& rate)
@@ -62,7 +59,7 @@ std::string summary_text(const flight& f, const flight_summary& s,
 {
     const flight_counts& c = f.counts;
     std::string text;
-    std::string from = logs.empty() ? std::string("no log") : logs.front();
+    std::string from = logs.empty() ? std::string("no log") : shown_text(logs.front());
     if (logs.size() > 1) from += " and " + count_of(logs.size() - 1, "more log", "more logs");
     add_line(text, "Flight from", from);
     std::string read = std::to_string(c.frames_read);
@@ -137,7 +134,8 @@ std::string summary_text(const flight& f, const flight_summary& s,
     add_line(text, "Last fix", when(last) + "  " + place_text(last) + "  " + std::to_string(last.frame.altitude) + " m");
     if (!outputs.empty()) {
         std::string written;
-        for (const std::string& name : outputs) written += (written.empty() ? "" : ", ") + name;
+        for (const std::string& name : outputs)
+            written += (written.empty() ? "" : ", ") + shown_text(name);
         add_line(text, "Written", written);
     }
     return text;

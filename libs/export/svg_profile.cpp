@@ -3,8 +3,14 @@
 #include <cmath>
 #include <vector>
 
+#include <optional>
+
 #include "documents.h"
+#include "fields.h"
 #include "flight_time.h"
+#include "landmarks.h"
+#include "text_safety.h"
+#include "xml_pieces.h"
 
 namespace {
 
@@ -124,37 +130,80 @@ void axis_title(pugi::xml_node parent, double y_middle, const std::string& conte
 
 // Per pixel column the first, lowest, highest and last point, in their
 // order: the drawn line looks the same, and a day of frames stays a few
-// thousand points.
-std::vector<xy> thinned(const std::vector<xy>& points)
-{
-    if (points.size() <= 4 * static_cast<std::size_t>(plot_right - plot_left)) return points;
-    std::vector<xy> kept;
-    std::size_t start = 0;
-    while (start < points.size()) {
-        const double column = std::floor(points[start].x);
-        std::size_t end = start;
-        std::size_t lowest = start;
-        std::size_t highest = start;
-        while (end < points.size() && std::floor(points[end].x) == column) {
-            if (points[end].y < points[lowest].y) lowest = end;
-            if (points[end].y > points[highest].y) highest = end;
-            ++end;
+// thousand points. Points come in time order, so a column is done when the
+// next one starts, and nothing more than the kept points is held.
+class thinned_line {
+public:
+    explicit thinned_line(bool thin) : thin_(thin) {}
+
+    void add(xy p)
+    {
+        if (!thin_) {
+            kept_.push_back(p);
+            return;
         }
-        std::vector<std::size_t> chosen = {start, lowest, highest, end - 1};
-        std::sort(chosen.begin(), chosen.end());
-        chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
-        for (const std::size_t i : chosen) kept.push_back(points[i]);
-        start = end;
+        const double column = std::floor(p.x);
+        if (count_ > 0 && column != column_) flush();
+        if (count_ == 0) {
+            column_ = column;
+            first_ = lowest_ = highest_ = last_ = {p, 0};
+        } else {
+            if (p.y < lowest_.p.y) lowest_ = {p, count_};
+            if (p.y > highest_.p.y) highest_ = {p, count_};
+            last_ = {p, count_};
+        }
+        ++count_;
     }
-    return kept;
-}
+
+    const std::vector<xy>& points()
+    {
+        if (count_ > 0) flush();
+        return kept_;
+    }
+
+private:
+    struct ordered {
+        xy p;
+        std::size_t order;
+    };
+
+    void flush()
+    {
+        ordered chosen[] = {first_, lowest_, highest_, last_};
+        std::sort(std::begin(chosen), std::end(chosen),
+                  [](const ordered& a, const ordered& b) { return a.order < b.order; });
+        for (std::size_t k = 0; k < std::size(chosen); ++k) {
+            if (k == 0 || chosen[k].order != chosen[k - 1].order) kept_.push_back(chosen[k].p);
+        }
+        count_ = 0;
+    }
+
+    bool thin_;
+    std::vector<xy> kept_;
+    double column_ = 0;
+    std::size_t count_ = 0;
+    ordered first_{};
+    ordered lowest_{};
+    ordered highest_{};
+    ordered last_{};
+};
+
+struct stage_style {
+    flight_stage stage;
+    const char* colour;
+};
+
+const stage_style stage_styles[] = {{flight_stage::pad, ground_colour},
+                                    {flight_stage::ascent, ascent_colour},
+                                    {flight_stage::descent, descent_colour},
+                                    {flight_stage::landed, ground_colour}};
 
 void polyline(pugi::xml_node parent, const std::vector<xy>& points, const char* stage,
               const char* colour)
 {
     if (points.empty()) return;
     std::string list;
-    for (const xy& p : thinned(points)) {
+    for (const xy& p : points) {
         if (!list.empty()) list += ' ';
         list += pixels(p.x) + ',' + pixels(p.y);
     }
@@ -167,40 +216,32 @@ void polyline(pugi::xml_node parent, const std::vector<xy>& points, const char* 
     set(l, "stroke-linejoin", "round");
 }
 
-// The stages as separate lines that meet: the pad ends at the liftoff, the
-// descent starts at the burst, the ground at the landing.
+// One line per stage, in the stages' own colours; where the stage changes
+// the new line starts at the old one's last point, so that they meet.
 template <typename Value>
 void stage_lines(pugi::xml_node parent, const flight& f, const scale& x, const scale& y, Value value)
 {
-    std::vector<xy> pad;
-    std::vector<xy> ascent;
-    std::vector<xy> descent;
-    std::vector<xy> ground;
-    for (std::size_t i = 0; i < f.points.size(); ++i) {
-        const xy p{at(x, static_cast<double>(f.points[i].local_time)), at(y, value(f.points[i]))};
-        const bool more = i + 1 < f.points.size();
-        switch (stage_at(f, i)) {
-        case flight_stage::pad:
-            pad.push_back(p);
-            break;
-        case flight_stage::ascent:
-            if (i == f.liftoff && i > 0) pad.push_back(p);
-            ascent.push_back(p);
-            if (i == f.burst && more) descent.push_back(p);
-            break;
-        case flight_stage::descent:
-            descent.push_back(p);
-            if (i == f.landing && more) ground.push_back(p);
-            break;
-        case flight_stage::landed:
-            ground.push_back(p);
-            break;
+    const bool thin = f.points.size() > 4 * static_cast<std::size_t>(plot_right - plot_left);
+    std::vector<thinned_line> lines(std::size(stage_styles), thinned_line(thin));
+    const auto line_of = [&](flight_stage stage) -> thinned_line& {
+        for (std::size_t k = 0; k < std::size(stage_styles); ++k) {
+            if (stage_styles[k].stage == stage) return lines[k];
         }
+        return lines.front();
+    };
+    std::optional<flight_stage> before;
+    for (std::size_t i = 0; i < f.points.size(); ++i) {
+        const flight_stage stage = stage_at(f, i);
+        thinned_line& drawn = line_of(stage);
+        if (before && *before != stage) {
+            const flight_point& p = f.points[i - 1];
+            drawn.add({at(x, static_cast<double>(p.local_time)), at(y, value(p))});
+        }
+        drawn.add({at(x, static_cast<double>(f.points[i].local_time)), at(y, value(f.points[i]))});
+        before = stage;
     }
-    polyline(parent, pad, "pad", ground_colour);
-    polyline(parent, ascent, "ascent", ascent_colour);
-    polyline(parent, descent, "descent", descent_colour);
-    polyline(parent, ground, "landed", ground_colour);
+    for (std::size_t k = 0; k < std::size(stage_styles); ++k)
+        polyline(parent, lines[k].points(), stage_name(stage_styles[k].stage), stage_styles[k].colour);
 }
 
 // Horizontal grid lines and labels at round values.
@@ -278,7 +319,9 @@ void legend(pugi::xml_node parent)
 
 }  // namespace
 
-pugi::xml_document svg_profile(const flight& f, const std::string& title)
+namespace {
+
+pugi::xml_document svg_document(const flight& f, const std::string& title)
 {
     pugi::xml_document document;
     pugi::xml_node svg = document.append_child("svg");
@@ -397,4 +440,11 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
     set(label, "stroke-width", "4");
     set(label, "paint-order", "stroke");
     return document;
+}
+
+}  // namespace
+
+void write_svg_profile(std::ostream& out, const flight& f, const std::string& title)
+{
+    write_document(out, svg_document(f, utf8_text(title)));
 }

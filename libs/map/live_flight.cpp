@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <ctime>
+#include <sstream>
 #include <utility>
 
-#include "flight_documents.h"
+#include "documents.h"
+#include "fields.h"
 #include "flight_time.h"
 #include "geodesy.h"
 #include "landing_estimate.h"
+#include "map_json.h"
+#include "text_safety.h"
 
 namespace {
 
@@ -168,7 +172,7 @@ void live_flight::take_frame(const dated_record& record, bool with_event, std::i
         ++frames_;
         return;
     }
-    latest_event_ = frame_event(*latest_).dump();
+    latest_event_ = json_text(frame_event(*latest_));
     events_.push_back("id: " + std::to_string(generation_) + ":" + std::to_string(frames_) +
                       "\nevent: frame\ndata: " + latest_event_ + "\n\n");
     ++frames_;
@@ -205,11 +209,9 @@ nlohmann::json live_flight::frame_event(const latest_frame& frame) const
     const std::optional<std::size_t> point = frame.point;
     const flight& f = flight_.current();
     const int offset = f.utc_offset;
-    nlohmann::json event = frame_fields_json(record.frame);
-    event["file"] = base_name(logs_.back().path);
+    nlohmann::json event = timed_frame_fields(record.frame, record.local_time, offset);
+    event["file"] = utf8_text(base_name(logs_.back().path));
     event["line"] = record.line;
-    event["local_time"] = iso8601_local(record.local_time, offset);
-    event["utc_time"] = iso8601_utc(record.local_time - static_cast<std::int64_t>(offset) * 60);
     event["clock_seconds"] = record.local_time;
     event["received_ms"] = frame.received_ms;
     // The receiver's warnings, as it would show this line: the time since
@@ -248,7 +250,7 @@ const nlohmann::json& live_flight::place_of(const flight_point& point, int offse
             known.offset == offset)
             return known.json;
     }
-    places_[next_place_] = known_place{point.local_time, point.source, point.line, offset, place_json(point, offset)};
+    places_[next_place_] = known_place{point.local_time, point.source, point.line, offset, point_fields(point, offset)};
     const std::size_t made = next_place_;
     next_place_ = (next_place_ + 1) % places_.size();
     return places_[made].json;
@@ -259,7 +261,7 @@ void live_flight::add_flight_state(nlohmann::json& event, std::size_t at) const
     const flight& f = flight_.current();
     const std::vector<flight_point>& points = f.points;
     if (at >= points.size()) {
-        for (const char* key : {"stage", "climb_rate", "launch", "highest", "burst",
+        for (const char* key : {"stage", "derived_climb_rate", "launch", "highest", "burst",
                                 "distance_from_launch", "landing_estimate", "station"})
             event[key] = nullptr;
         return;
@@ -268,7 +270,7 @@ void live_flight::add_flight_state(nlohmann::json& event, std::size_t at) const
     const flight_stage stage = stage_at(f, at);
     const flight_point& here = points[at];
     event["stage"] = stage_name(stage);
-    event["climb_rate"] = here.climb_rate;
+    event["derived_climb_rate"] = here.climb_rate;
     event["highest"] = place_of(points[f.highest], offset);
     event["burst"] = f.burst ? place_of(points[*f.burst], offset) : nlohmann::json(nullptr);
     if (f.liftoff) {
@@ -288,17 +290,19 @@ void live_flight::add_flight_state(nlohmann::json& event, std::size_t at) const
     event["station"] = station_ ? look_json(*station_, ground.value_or(0), here, offset) : nlohmann::json(nullptr);
 }
 
-track_marks live_flight::marks_locked() const
+std::vector<extra_place> live_flight::places_locked() const
 {
-    track_marks marks;
-    marks.station = station_;
     const flight& f = flight_.current();
-    if (f.points.empty()) return marks;
-    marks.burst = f.burst;
     const std::optional<double> ground = ground_altitude(f);
-    if (stage_at(f, f.last) == flight_stage::descent && ground)
-        marks.landing = estimate_landing(f.points, f.last, *ground);
-    return marks;
+    std::optional<landing_estimate> landing;
+    if (!f.points.empty() && stage_at(f, f.last) == flight_stage::descent && ground)
+        landing = estimate_landing(f.points, f.last, *ground);
+    return live_places(landing, station_, ground.value_or(0), f.utc_offset);
+}
+
+std::string live_flight::document_title() const
+{
+    return following_.empty() ? std::string("Zarim live flight") : base_name(following_);
 }
 
 nlohmann::json live_flight::latest_locked() const
@@ -311,11 +315,13 @@ nlohmann::json live_flight::status_locked() const
 {
     const flight_counts& counts = flight_.current().counts;
     nlohmann::json status;
-    status["following"] = following_.empty() ? nlohmann::json(nullptr) : nlohmann::json(following_);
-    status["waiting"] = waiting_text_;
+    status["following"] =
+        following_.empty() ? nlohmann::json(nullptr) : nlohmann::json(utf8_text(following_));
+    status["waiting"] = utf8_text(waiting_text_);
     nlohmann::json files = nlohmann::json::array();
     for (const followed_log& log : logs_) {
-        files.push_back({{"path", log.path}, {"lines", log.reader.lines()}, {"dated_by_name", log.dated_by_name}});
+        files.push_back(
+            {{"path", utf8_text(log.path)}, {"lines", log.reader.lines()}, {"dated_by_name", log.dated_by_name}});
     }
     status["files"] = std::move(files);
     status["frames"] = counts.frames_read;
@@ -329,7 +335,9 @@ nlohmann::json live_flight::status_locked() const
     for (std::size_t i = logs_.size(); i-- > 0 && last_problem.is_null();) {
         if (!logs_[i].last_problem) continue;
         const line_problem& p = *logs_[i].last_problem;
-        last_problem = {{"file", base_name(logs_[i].path)}, {"line", p.line}, {"reason", p.reason}};
+        last_problem = {{"file", utf8_text(base_name(logs_[i].path))},
+                        {"line", p.line},
+                        {"reason", utf8_text(p.reason)}};
     }
     status["last_problem"] = std::move(last_problem);
     status["generation"] = generation_;
@@ -340,21 +348,25 @@ nlohmann::json live_flight::status_locked() const
 std::string live_flight::track_geojson() const
 {
     const std::lock_guard lock(mutex_);
-    nlohmann::json document = flight_geojson(flight_.current(), marks_locked());
     // Foreign members (RFC 7946, 6.1): what a page needs to go on live from
     // exactly this state.
-    document["zarim"] = {{"generation", generation_},
-                         {"next_event", frames_},
-                         {"server_ms", now_ms()},
-                         {"latest", latest_locked()},
-                         {"status", status_locked()}};
-    return document.dump();
+    const nlohmann::json live = {{"zarim",
+                                  {{"generation", generation_},
+                                   {"next_event", frames_},
+                                   {"server_ms", now_ms()},
+                                   {"latest", latest_locked()},
+                                   {"status", status_locked()}}}};
+    std::ostringstream text;
+    write_geojson(text, flight_.current(), document_title(), places_locked(), live);
+    return text.str();
 }
 
 std::string live_flight::track_kml() const
 {
     const std::lock_guard lock(mutex_);
-    return flight_kml(flight_.current(), marks_locked());
+    std::ostringstream text;
+    write_kml(text, flight_.current(), document_title(), places_locked());
+    return text.str();
 }
 
 nlohmann::json live_flight::look_from(const station_option& station) const
@@ -445,7 +457,7 @@ bool live_flight::next_events(stream_cursor& cursor, std::string& out,
     const std::uint64_t end = std::min<std::uint64_t>(frames_, cursor.next + events_per_write);
     for (; cursor.next < end; ++cursor.next) out += events_[cursor.next - first_kept];
     if (cursor.status_sent != status_version_) {
-        out += "event: status\ndata: " + status_locked().dump() + "\n\n";
+        out += "event: status\ndata: " + json_text(status_locked()) + "\n\n";
         cursor.status_sent = status_version_;
     }
     return true;

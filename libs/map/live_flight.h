@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "flight_documents.h"
+#include "documents.h"
 #include "flight_model.h"
 #include "log_follower.h"
 #include "log_reading.h"
@@ -109,7 +109,8 @@ private:
     nlohmann::json latest_locked() const;
     const nlohmann::json& place_of(const flight_point& point, int offset) const;
     void add_flight_state(nlohmann::json& event, std::size_t at) const;
-    track_marks marks_locked() const;
+    std::vector<extra_place> places_locked() const;
+    std::string document_title() const;
     nlohmann::json status_locked() const;
 
     mutable std::mutex mutex_;

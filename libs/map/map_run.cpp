@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <exception>
 
 namespace {
 
@@ -65,8 +66,23 @@ map_service::~map_service()
 bool map_service::start(std::string& problem)
 {
     if (!follower_.start(problem) || !server_.bind(problem)) return false;
-    reader_ = std::thread([this] { follow(); });
-    serving_ = std::thread([this] { served_ = server_.serve(); });
+    // A thread's exception would end the program without a word: each ends
+    // the service instead, and says why.
+    reader_ = std::thread([this] {
+        try {
+            follow();
+        } catch (const std::exception& error) {
+            fail(std::string("following the log failed: ") + error.what());
+        }
+    });
+    serving_ = std::thread([this] {
+        try {
+            served_ = server_.serve();
+        } catch (const std::exception& error) {
+            served_ = false;
+            fail(std::string("serving failed: ") + error.what());
+        }
+    });
     return true;
 }
 
@@ -81,6 +97,21 @@ void map_service::follow()
         if (news.path.empty()) flight_.set_waiting_text(waiting);
         if (!news.more && !follower_.wait_for_change(-1)) return;
     }
+}
+
+void map_service::fail(const std::string& why)
+{
+    {
+        const std::lock_guard lock(failure_mutex_);
+        if (failure_.empty()) failure_ = why;
+    }
+    stop();
+}
+
+std::string map_service::failure() const
+{
+    const std::lock_guard lock(failure_mutex_);
+    return failure_;
 }
 
 void map_service::stop()
@@ -136,6 +167,10 @@ int run_map(const map_options& options)
     // Serving that ended on its own leaves the signal thread waiting.
     ::kill(::getpid(), SIGTERM);
     signals.join();
+    if (const std::string failure = service.failure(); !failure.empty()) {
+        complain(failure);
+        return 1;
+    }
     if (!served) {
         complain("serving stopped: the listening socket failed");
         return 1;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -36,9 +37,12 @@ public:
     // Blocks until serving has ended; false when it ended by a failure
     // rather than by stop().
     bool wait();
+    // Why the service ended on its own, if it did: a thread that failed.
+    std::string failure() const;
 
 private:
     void follow();
+    void fail(const std::string& why);
 
     std::string log_path_;
     log_follower follower_;
@@ -47,6 +51,8 @@ private:
     std::thread reader_;
     std::thread serving_;
     bool served_ = true;
+    mutable std::mutex failure_mutex_;
+    std::string failure_;
 };
 
 // Runs the service until SIGINT or SIGTERM. Prints the address to open on

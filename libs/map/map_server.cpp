@@ -12,13 +12,18 @@
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
+#include "documents.h"
+#include "fields.h"
 #include "leaflet_assets.h"
 #include "page_assets.h"
 #include "zarim_version.h"
@@ -73,7 +78,16 @@ private:
                 jobs_.pop_front();
             }
             room_.notify_one();
-            job();
+            // A connection whose work throws is dropped; the worker and
+            // the program go on.
+            try {
+                job();
+            } catch (const std::exception& error) {
+                static_cast<void>(std::fputs(
+                    (std::string("zarim-map: a request failed: ") + error.what() + "\n").c_str(), stderr));
+            } catch (...) {
+                static_cast<void>(std::fputs("zarim-map: a request failed\n", stderr));
+            }
         }
     }
 
@@ -220,15 +234,15 @@ void handle(server_parts& p, const httplib::Request& request, httplib::Response&
     } else if (path == "/live.kml") {
         const std::string host = request.get_header_value("Host");
         const std::string base = usable_host(host) ? host : host_for_url(p.settings.host, p.port);
-        response.set_content(network_link_kml("http://" + base + "/track.kml",
-                                              p.settings.kml_refresh_seconds),
-                             "application/vnd.google-earth.kml+xml");
+        std::ostringstream link;
+        write_network_link(link, "http://" + base + "/track.kml", p.settings.kml_refresh_seconds);
+        response.set_content(link.str(), "application/vnd.google-earth.kml+xml");
     } else if (path == "/look.json") {
         serve_look(p, request, response);
     } else if (path == "/status.json") {
-        response.set_content(p.flight->status_json().dump(), "application/json");
+        response.set_content(json_text(p.flight->status_json()), "application/json");
     } else if (path == "/config.json") {
-        response.set_content(config(p).dump(), "application/json");
+        response.set_content(json_text(config(p)), "application/json");
     } else {
         response.status = 404;
         response.set_content("Not found: this program serves its map page and the flight's "
@@ -290,7 +304,7 @@ void serve_look(const server_parts& p, const httplib::Request& request, httplib:
     station.longitude = *longitude;
     station.altitude = altitude.value_or(0);
     station.altitude_given = altitude.has_value();
-    response.set_content(p.flight->look_from(station).dump(), "application/json");
+    response.set_content(json_text(p.flight->look_from(station)), "application/json");
 }
 
 nlohmann::json config(const server_parts& p)

@@ -29,6 +29,8 @@ int main(int argc, char** argv)
         return std::cout ? 0 : 1;
     } catch (const std::exception& error) {
         std::cerr << "zarim-export: " << error.what() << '\n';
-        return 1;
+    } catch (...) {
+        std::cerr << "zarim-export: stopped by an unexpected error\n";
     }
+    return 1;
 }

@@ -1,5 +1,6 @@
 // zarim-send: telemetry frames for the receiver, from a simulated flight, a
 // receiver log, the command line or standard input.
+#include <exception>
 #include <string>
 #include <unistd.h>
 
@@ -8,7 +9,9 @@
 #include "tool_output.h"
 #include "zarim_version.h"
 
-int main(int argc, char** argv)
+namespace {
+
+int run(int argc, char** argv)
 {
     send_options options;
     std::string problem;
@@ -20,4 +23,19 @@ int main(int argc, char** argv)
     if (options.version)
         return write_all(STDOUT_FILENO, std::string("zarim-send ") + zarim_version + "\n") == 0 ? 0 : 1;
     return run_sender(options);
+}
+
+}  // namespace
+
+// Whatever escapes ends in one message and an exit status, never an abort.
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        report(error.what());
+    } catch (...) {
+        report("stopped by an unexpected error");
+    }
+    return 1;
 }

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <pugixml.hpp>
 #include <set>
 #include <sstream>
 
 #include "documents.h"
+#include "export_run.h"
+#include "fields.h"
 #include "flight_time.h"
 #include "sample_flight.h"
+#include "text_safety.h"
 
 namespace {
 
@@ -66,7 +70,7 @@ TEST(sample_flight, merges_the_two_stations_across_midnight)
 TEST(gpx, is_gpx_1_1_with_every_point_in_order)
 {
     const flight f = sample_flight();
-    const pugi::xml_document document = read_back(xml_text(gpx_document(f, awkward_title)));
+    const pugi::xml_document document = read_back(export_document(export_format::gpx, f, awkward_title));
     const pugi::xml_node gpx = document.child("gpx");
     ASSERT_TRUE(gpx);
     EXPECT_STREQ(gpx.attribute("version").value(), "1.1");
@@ -102,10 +106,10 @@ TEST(gpx, is_gpx_1_1_with_every_point_in_order)
     EXPECT_EQ(i, f.points.size());
 }
 
-TEST(kml, has_the_extruded_path_and_the_three_placemarks)
+TEST(kml, has_the_timed_path_and_the_three_placemarks)
 {
     const flight f = sample_flight();
-    const pugi::xml_document document = read_back(xml_text(kml_document(f, awkward_title)));
+    const pugi::xml_document document = read_back(export_document(export_format::kml, f, awkward_title));
     const pugi::xml_node kml = document.child("kml");
     EXPECT_STREQ(kml.attribute("xmlns").value(), "http://www.opengis.net/kml/2.2");
     const pugi::xml_node doc = kml.child("Document");
@@ -113,18 +117,22 @@ TEST(kml, has_the_extruded_path_and_the_three_placemarks)
 
     std::vector<pugi::xml_node> placemarks;
     for (const pugi::xml_node p : doc.children("Placemark")) placemarks.push_back(p);
-    ASSERT_EQ(placemarks.size(), 4U);
-    const pugi::xml_node line = placemarks[0].child("LineString");
-    EXPECT_STREQ(line.child_value("extrude"), "1");
-    EXPECT_STREQ(line.child_value("altitudeMode"), "absolute");
-    const std::vector<std::string> tuples = split(line.child_value("coordinates"), ' ');
+    ASSERT_EQ(placemarks.size(), 3U);
+    const pugi::xml_node track = doc.child("Folder").child("Placemark").child("gx:Track");
+    EXPECT_STREQ(track.child_value("altitudeMode"), "absolute");
+    std::vector<std::string> whens;
+    for (const pugi::xml_node when : track.children("when")) whens.emplace_back(when.child_value());
+    std::vector<std::string> tuples;
+    for (const pugi::xml_node c : track.children("gx:coord")) tuples.emplace_back(c.child_value());
     ASSERT_EQ(tuples.size(), f.points.size());
+    ASSERT_EQ(whens.size(), f.points.size());
     for (std::size_t i = 0; i < tuples.size(); ++i) {
-        const std::vector<std::string> parts = split(tuples[i], ',');
+        const std::vector<std::string> parts = split(tuples[i], ' ');
         ASSERT_EQ(parts.size(), 3U) << tuples[i];
         EXPECT_EQ(number(parts[0]), f.points[i].frame.longitude);
         EXPECT_EQ(number(parts[1]), f.points[i].frame.latitude);
         EXPECT_EQ(number(parts[2]), f.points[i].frame.altitude);
+        EXPECT_EQ(whens[i], iso8601_utc(f.points[i].utc_time));
     }
 
     int highest = -40000;
@@ -132,7 +140,7 @@ TEST(kml, has_the_extruded_path_and_the_three_placemarks)
     const char* names[] = {"Launch", "Burst", "Last fix"};
     const std::size_t indices[] = {*f.liftoff, *f.burst, f.last};
     for (std::size_t k = 0; k < 3; ++k) {
-        const pugi::xml_node place = placemarks[k + 1];
+        const pugi::xml_node place = placemarks[k];
         EXPECT_STREQ(place.child_value("name"), names[k]);
         const flight_point& p = f.points[indices[k]];
         EXPECT_EQ(place.child("TimeStamp").child_value("when"), iso8601_utc(p.utc_time));
@@ -153,7 +161,7 @@ TEST(kml, has_the_extruded_path_and_the_three_placemarks)
 TEST(geojson, follows_rfc_7946_longitude_first)
 {
     const flight f = sample_flight();
-    const nlohmann::json document = nlohmann::json::parse(geojson_document(f, awkward_title).dump());
+    const nlohmann::json document = nlohmann::json::parse(export_document(export_format::geojson, f, awkward_title));
     EXPECT_EQ(document.at("type"), "FeatureCollection");
     EXPECT_FALSE(document.contains("crs"));
     const nlohmann::json& features = document.at("features");
@@ -198,7 +206,7 @@ TEST(geojson, follows_rfc_7946_longitude_first)
 
     // One point: no LineString, and no launch yet, only the last fix.
     const flight single = build_flight({read_log_text("QLT_20261231.txt", " 1 ,10:00:00, 1 , 2 , 3 , 0 , 5 , 6 , 4 , 0 ")}, 0);
-    const nlohmann::json alone = geojson_document(single, "x");
+    const nlohmann::json alone = nlohmann::json::parse(export_document(export_format::geojson, single, "x"));
     ASSERT_EQ(alone.at("features").size(), 1U);
     EXPECT_EQ(alone.at("features")[0].at("geometry").at("coordinates"), nlohmann::json::parse("[2.0, 1.0, 3]"));
 }
@@ -206,7 +214,7 @@ TEST(geojson, follows_rfc_7946_longitude_first)
 TEST(csv, has_a_header_and_one_row_per_point_with_iso_times)
 {
     const flight f = sample_flight();
-    const std::string text = csv_document(f);
+    const std::string text = export_document(export_format::csv, f, "");
     std::vector<std::string> rows;
     std::size_t start = 0;
     for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
@@ -214,7 +222,7 @@ TEST(csv, has_a_header_and_one_row_per_point_with_iso_times)
     EXPECT_EQ(start, text.size());
     ASSERT_EQ(rows.size(), f.points.size() + 1);
     const std::vector<std::string> header = split(rows[0], ',');
-    EXPECT_EQ(header.front(), "time_utc");
+    EXPECT_EQ(header.front(), "time");
     for (std::size_t i = 1; i < rows.size(); ++i) {
         const std::vector<std::string> cells = split(rows[i], ',');
         ASSERT_EQ(cells.size(), header.size()) << rows[i];
@@ -234,7 +242,7 @@ TEST(csv, has_a_header_and_one_row_per_point_with_iso_times)
 TEST(svg_profile, draws_both_plots_with_units_and_marks_the_burst_on_top)
 {
     const flight f = sample_flight();
-    const pugi::xml_document document = read_back(xml_text(svg_profile(f, awkward_title)));
+    const pugi::xml_document document = read_back(export_document(export_format::svg, f, awkward_title));
     const pugi::xml_node svg = document.child("svg");
     EXPECT_STREQ(svg.attribute("xmlns").value(), "http://www.w3.org/2000/svg");
 
@@ -262,7 +270,7 @@ TEST(svg_profile, draws_both_plots_with_units_and_marks_the_burst_on_top)
     EXPECT_EQ(number(marker.attribute("cy").value()), top);
     EXPECT_EQ(svg.select_nodes("//g[@id='climb']/polyline").size(), 2U);
 
-    const pugi::xml_document empty = read_back(xml_text(svg_profile(flight{}, "none")));
+    const pugi::xml_document empty = read_back(export_document(export_format::svg, flight{}, "none"));
     EXPECT_TRUE(empty.child("svg"));
 }
 
@@ -276,4 +284,93 @@ TEST(numbers, print_without_binary_tails_or_locale)
     EXPECT_EQ(decimals_text(-0.001, 2), "0");
     EXPECT_EQ(decimals_text(12.5, 1), "12.5");
     EXPECT_EQ(decimals_text(30000, 3), "30000");
+}
+
+// A track longer than one piece: every point once, in order, when each
+// piece after the first drops the point it repeats from the one before.
+TEST(long_track, comes_in_pieces_that_join_exactly)
+{
+    const int count = static_cast<int>(2 * points_per_piece) + 123;
+    const flight f = build_flight({read_log_text("QLT_20261208.txt", steady_log(count))}, 0);
+    ASSERT_EQ(f.points.size(), static_cast<std::size_t>(count));
+    std::vector<std::string> expected;
+    for (const flight_point& p : f.points) expected.push_back(iso8601_utc(p.utc_time));
+
+    const pugi::xml_document kml = read_back(export_document(export_format::kml, f, "long"));
+    std::vector<std::string> whens;
+    std::size_t pieces = 0;
+    for (const pugi::xml_node place : kml.child("kml").child("Document").child("Folder").children("Placemark")) {
+        const pugi::xml_node track = place.child("gx:Track");
+        std::size_t k = 0;
+        for (const pugi::xml_node when : track.children("when")) {
+            if (k++ > 0 || pieces == 0) whens.emplace_back(when.child_value());
+        }
+        EXPECT_LE(k, points_per_piece);
+        EXPECT_EQ(k, static_cast<std::size_t>(std::distance(track.children("gx:coord").begin(),
+                                                            track.children("gx:coord").end())));
+        ++pieces;
+    }
+    EXPECT_EQ(pieces, 3U);
+    EXPECT_EQ(whens, expected);
+
+    const nlohmann::json geojson = nlohmann::json::parse(export_document(export_format::geojson, f, "long"));
+    std::vector<std::string> times;
+    std::vector<int> altitudes;
+    pieces = 0;
+    for (const nlohmann::json& feature : geojson.at("features")) {
+        if (feature.at("properties").at("role") != "path") continue;
+        const nlohmann::json& positions = feature.at("geometry").at("coordinates");
+        EXPECT_LE(positions.size(), points_per_piece);
+        for (std::size_t k = pieces == 0 ? 0 : 1; k < positions.size(); ++k) {
+            times.push_back(feature.at("properties").at("times").at(k));
+            altitudes.push_back(positions[k][2]);
+        }
+        ++pieces;
+    }
+    EXPECT_EQ(pieces, 3U);
+    EXPECT_EQ(times, expected);
+    EXPECT_EQ(altitudes.back(), 760 + count - 1);
+}
+
+TEST(gpx, starts_a_segment_after_a_gap_of_more_than_five_minutes)
+{
+    struct gap_case {
+        int gap;  // seconds of silence after the 70th frame, besides the frame's own second
+        std::vector<std::size_t> segments;
+    };
+    for (const gap_case& c : {gap_case{0, {100}}, gap_case{299, {100}}, gap_case{300, {70, 30}}}) {
+        const flight f = build_flight({read_log_text("QLT_20261208.txt", steady_log(100, 36000, 70, c.gap))}, 0);
+        const pugi::xml_document gpx = read_back(export_document(export_format::gpx, f, "gap"));
+        std::vector<std::size_t> segments;
+        for (const pugi::xml_node segment : gpx.child("gpx").child("trk").children("trkseg"))
+            segments.push_back(static_cast<std::size_t>(
+                std::distance(segment.children("trkpt").begin(), segment.children("trkpt").end())));
+        EXPECT_EQ(segments, c.segments) << c.gap << " s";
+    }
+}
+
+TEST(text_safety, names_that_are_not_utf8_are_replaced_in_documents_and_shown_as_bytes)
+{
+    struct text_case {
+        std::string raw;
+        bool utf8;
+        std::string in_documents;
+        std::string shown;
+    };
+    const text_case cases[] = {
+        {"QLT_20261208.txt", true, "QLT_20261208.txt", "QLT_20261208.txt"},
+        {"jo\xc3\xa3o", true, "jo\xc3\xa3o", "jo\xc3\xa3o"},
+        {"jo\xe3o", false, "jo\xef\xbf\xbdo", "jo\\xe3o"},
+        {"\xc0\xaf", false, "\xef\xbf\xbd\xef\xbf\xbd", "\\xc0\\xaf"},  // overlong '/'
+        {"\xed\xa0\x80", false, "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", "\\xed\\xa0\\x80"},  // a surrogate
+        {"cut \xe2\x82", false, "cut \xef\xbf\xbd\xef\xbf\xbd", "cut \\xe2\\x82"},
+        {"esc\x1b[2J\\", true, "esc\x1b[2J\\", "esc\\x1b[2J\\\\"},
+        {"c1 \xc2\x9b", true, "c1 \xc2\x9b", "c1 \\xc2\\x9b"},
+    };
+    for (const text_case& c : cases) {
+        EXPECT_EQ(is_utf8(c.raw), c.utf8) << c.shown;
+        EXPECT_EQ(utf8_text(c.raw), c.in_documents) << c.shown;
+        EXPECT_EQ(shown_text(c.raw), c.shown);
+        EXPECT_NO_THROW(static_cast<void>(nlohmann::json::parse(json_text(nlohmann::json(c.raw)))));
+    }
 }

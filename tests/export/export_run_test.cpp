@@ -8,10 +8,13 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <pugixml.hpp>
+#include <set>
 
 #include "export_options.h"
 #include "export_run.h"
 #include "sample_flight.h"
+#include "text_safety.h"
 
 namespace {
 
@@ -301,4 +304,87 @@ TEST(export_program, speaks_through_its_exit_status)
     const run_outcome json = run_binary(s, {"--json", "--output-dir", (s.root / "o").string(), b});
     EXPECT_EQ(json.status, 0) << json.err;
     EXPECT_EQ(nlohmann::json::parse(json.out).at("frames").at("used"), 4);
+}
+
+// Logs of two launches days apart, and two logs that place the payload far
+// apart at the same time: refused with a message and nothing written, or
+// with --split-days one set of files per flight.
+TEST(export_run, logs_that_cannot_be_one_flight_are_refused_or_split)
+{
+    const scratch s;
+    const std::string april_2023 = s.file("QLT_20230422.txt", steady_log(60, 36000));
+    const std::string april_2022 = s.file("QLT_20220404.txt", steady_log(90, 50000));
+    const std::string here = s.file("a/QLT_20230422.txt", steady_log(60, 36000, -1, 0, -23.5, -46.6));
+    const std::string far = s.file("b/QLT_20230422.txt", steady_log(60, 36001, -1, 0, -22.9, -43.2));
+    struct split_case {
+        std::vector<std::string> logs;
+        bool split_days;
+        int status;
+        const char* message;
+        std::vector<std::string> files;  // stems written, each in every format
+    };
+    const split_case cases[] = {
+        {{april_2023, april_2022}, false, 1, "the logs hold 2 flights, not one: no frame between 2022-04-04T13:54:49-03:00 and 2023-04-22T10:00:00-03:00 (382 days)", {}},
+        {{april_2023, april_2022}, true, 0, "", {"QLT_20220404", "QLT_20230422"}},
+        {{here, far}, false, 1, "cannot be one flight: at 2023-04-22T10:00:01-03:00 they place the payload", {}},
+        {{here, far}, true, 1, "export each on its own. Nothing written.", {}},
+    };
+    for (const split_case& c : cases) {
+        const scratch out;
+        export_request request = request_for(out, c.logs);
+        request.split_days = c.split_days;
+        request.json = true;
+        const run_outcome outcome = run(request);
+        EXPECT_EQ(outcome.status, c.status) << outcome.err;
+        EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+        std::set<std::string> written;
+        if (fs::exists(out.root / "out")) {
+            for (const auto& entry : fs::directory_iterator(out.root / "out"))
+                written.insert(entry.path().filename().string());
+        }
+        std::set<std::string> expected;
+        for (const std::string& stem : c.files) {
+            for (const export_format format : all_formats) expected.insert(stem + "." + format_name(format));
+        }
+        EXPECT_EQ(written, expected) << c.message;
+        if (c.files.size() > 1) {
+            const nlohmann::json summaries = nlohmann::json::parse(outcome.out);
+            ASSERT_EQ(summaries.size(), c.files.size());
+            EXPECT_EQ(summaries[0].at("frames").at("used"), 90);
+            EXPECT_EQ(summaries[1].at("frames").at("used"), 60);
+        } else {
+            EXPECT_EQ(outcome.out, "");
+        }
+    }
+}
+
+// A folder and a log whose names are not UTF-8: every document is still
+// well-formed UTF-8, the name carries U+FFFD, and the message shows the
+// bytes.
+TEST(export_program, names_that_are_not_utf8_make_valid_documents)
+{
+    const scratch s;
+    const std::string log = s.file("jo\xe3o/QLT_20261208-\xe3.txt", station_b_log);
+    const std::string out = (s.root / "jo\xe3o" / "out").string();
+    const run_outcome json = run_binary(s, {"--json", "--utc-offset=-03:00", "--output-dir", out, log});
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_NE(json.err.find("QLT_20261208-\\xe3.txt is not UTF-8"), std::string::npos) << json.err;
+    const nlohmann::json summary = nlohmann::json::parse(json.out);
+    EXPECT_EQ(summary.at("outputs").size(), std::size(all_formats));
+    for (const export_format format : all_formats) {
+        const std::string text = read_file(fs::path(out) / (std::string("QLT_20261208-\xe3.") + format_name(format)));
+        EXPECT_TRUE(is_utf8(text)) << format_name(format);
+        if (format == export_format::geojson) {
+            EXPECT_EQ(nlohmann::json::parse(text).at("name"), "QLT_20261208-\xef\xbf\xbd");
+        } else if (format != export_format::csv) {
+            pugi::xml_document document;
+            EXPECT_TRUE(document.load_string(text.c_str())) << format_name(format);
+            EXPECT_NE(text.find("QLT_20261208-\xef\xbf\xbd"), std::string::npos) << format_name(format);
+        }
+    }
+    const run_outcome plain = run_binary(s, {"--utc-offset=-03:00", "--output-dir", out, log});
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_NE(plain.out.find("Flight from         " + s.root.string() + "/jo\\xe3o/QLT_20261208-\\xe3.txt"),
+              std::string::npos)
+        << plain.out;
 }

@@ -4,6 +4,7 @@
 // CR LF line ends, a last line without one, and frames heard by both.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "flight_model.h"
@@ -29,4 +30,24 @@ inline flight sample_flight()
     return build_flight({read_log_text("a/QLT_20261231.txt", station_a_log),
                          read_log_text("b/QLT_20270101.txt", station_b_log)},
                         -180);
+}
+
+// `count` frames a second apart from `start` seconds after midnight, the
+// payload climbing a metre a second, with `gap_after` frames and then a
+// silence of `gap` seconds.
+inline std::string steady_log(int count, int start = 0, int gap_after = -1, int gap = 0,
+                              double latitude = -23.5, double longitude = -46.6)
+{
+    std::string text;
+    int second = start;
+    for (int i = 0; i < count; ++i) {
+        if (i == gap_after) second += gap;
+        char line[128];
+        std::snprintf(line, sizeof line, " %d ,%02d:%02d:%02d, %.5f , %.5f , %d , 10 , 9 , 20 , 4.2 , 1 \r\n",
+                      i % 30000, second / 3600 % 24, second / 60 % 60, second % 60,
+                      latitude - i * 1e-5, longitude + i * 1e-5, 760 + i);
+        text += line;
+        ++second;
+    }
+    return text;
 }

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include "map/http_client.h"
 #include "map/map_process.h"
@@ -67,4 +70,30 @@ TEST(map_program, says_where_to_look_serves_and_ends_cleanly_on_a_signal)
     for (const sse_event& e : page.read(10000, 1)) framed = framed || e.event == "frame";
     EXPECT_TRUE(framed);
     EXPECT_EQ(stop_map(map), 0) << "with a page still open";
+}
+
+// A folder and a log named in bytes that are not UTF-8: the documents and
+// the status carry U+FFFD in their place, and nothing aborts.
+TEST(map_program, names_that_are_not_utf8_are_served_as_valid_json)
+{
+    const std::string directory = make_scratch_directory() + "/jo\xe3o";
+    ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
+    const std::string log = directory + "/QLT_20261208-\xe3.txt";
+    simulated_receiver receiver;
+    append_to(log, receiver.next_line() + receiver.next_line());
+    map_process map;
+    start_map(map, {"--listen", "127.0.0.1:0", log});
+    nlohmann::json status = nlohmann::json::object();
+    for (int tries = 0; tries < 500 && status.value("points", 0) < 2; ++tries) {
+        const http_response answer = http_get(map.port, "/status.json");
+        ASSERT_EQ(answer.status, 200) << answer.body;
+        status = nlohmann::json::parse(answer.body);
+        usleep(10000);
+    }
+    EXPECT_EQ(status.at("following"), directory.substr(0, directory.size() - 4) + "jo\xef\xbf\xbdo/QLT_20261208-\xef\xbf\xbd.txt");
+    const http_response track = http_get(map.port, "/track.geojson");
+    EXPECT_EQ(track.status, 200);
+    EXPECT_EQ(nlohmann::json::parse(track.body).at("zarim").at("latest").at("file"), "QLT_20261208-\xef\xbf\xbd.txt");
+    EXPECT_EQ(http_get(map.port, "/track.kml").status, 200);
+    EXPECT_EQ(stop_map(map), 0);
 }

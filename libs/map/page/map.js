@@ -329,14 +329,14 @@
     if (!frame) return;
     setText('counter', String(frame.counter));
     const gap = frame.gap === null || frame.gap === undefined ? '' : ` (+${frame.gap} s)`;
-    setText('frame-time', frame.time + gap);
+    setText('frame-time', frame.local_time.slice(11, 19) + gap);
     setWarning('frame-time', frame.gap_warning);
     setText('altitude', `${frame.altitude} m`);
-    setText('climb', `${signed(frame.climb, 2)} m/s`);
+    setText('climb', `${signed(frame.climb_rate, 2)} m/s`);
     setText('speed', `${fixed(frame.speed, 1)} km/h`);
     setText('satellites', String(frame.satellites));
     setText('temperature', `${signed(frame.temperature, 0)} °C`);
-    setText('battery', `${fixed(frame.battery, 2)} V`);
+    setText('battery', `${fixed(frame.battery_voltage, 2)} V`);
     setWarning('battery', frame.battery_warning);
     setText('position', frame.position_usable
       ? `${fixed(frame.latitude, 5)}, ${fixed(frame.longitude, 5)}`
@@ -464,7 +464,7 @@
     const list = $('warnings');
     const wanted = [];
     if (frame && frame.gap_warning) wanted.push(['gap', `${frame.gap} s between the last two frames`]);
-    if (frame && frame.battery_warning) wanted.push(['battery', `Battery low: ${fixed(frame.battery, 2)} V`]);
+    if (frame && frame.battery_warning) wanted.push(['battery', `Battery low: ${fixed(frame.battery_voltage, 2)} V`]);
     const age = ageSeconds();
     if (age !== null && age > 30) wanted.push(['silence', `No frame for ${Math.floor(age)} s`]);
     const text = wanted.map((w) => w[1]).join('|');
@@ -515,6 +515,13 @@
 
   // ---- loading and following ----------------------------------------------
 
+  // "-03:00" as seconds east of UTC.
+  function utcOffsetSeconds(text) {
+    const match = /^([+-])(\d\d):(\d\d)$/.exec(text || '');
+    if (!match) return 0;
+    return (match[1] === '-' ? -1 : 1) * (Number(match[2]) * 3600 + Number(match[3]) * 60);
+  }
+
   async function load() {
     const track = await fetchJson("/track.geojson");
     const live = track.zarim;
@@ -523,16 +530,28 @@
     state.next = live.next_event;
     state.points = [];
     let station = null;
+    let lastFix = null;
+    // The receiver's clock: UTC moved by the offset the track carries.
+    const offset = utcOffsetSeconds(track.utc_offset);
+    const clockOf = (time) => Date.parse(time) / 1000 + offset;
     for (const feature of track.features) {
       const role = feature.properties.role;
-      if (role === 'track' && feature.geometry) {
-        const coordinates = feature.geometry.type === 'Point' ? [feature.geometry.coordinates] : feature.geometry.coordinates;
-        const clock = feature.properties.clock_seconds;
-        coordinates.forEach((c, i) => state.points.push({ lat: c[1], lon: c[0], alt: c[2], clock: clock[i] }));
+      if (role === 'path') {
+        // Each piece of the path starts with the point the one before ended on.
+        const times = feature.properties.times;
+        feature.geometry.coordinates.forEach((c, i) => {
+          if (i === 0 && state.points.length > 0) return;
+          state.points.push({ lat: c[1], lon: c[0], alt: c[2], clock: clockOf(times[i]) });
+        });
+      } else if (role === 'last_fix') {
+        const c = feature.geometry.coordinates;
+        lastFix = { lat: c[1], lon: c[0], alt: c[2], clock: clockOf(feature.properties.time) };
       } else if (role === 'station') {
         station = { latitude: feature.geometry.coordinates[1], longitude: feature.geometry.coordinates[0] };
       }
     }
+    // A single fix makes no line: it is the last fix alone.
+    if (state.points.length === 0 && lastFix) state.points.push(lastFix);
     state.fitted = false;
     drawTrack();
     placeMarker(map.station, station, Boolean(station));
