@@ -1,23 +1,6 @@
 #include "documents.h"
 #include "flight_time.h"
 
-namespace {
-
-const char* stage_name(flight_stage stage)
-{
-    switch (stage) {
-    case flight_stage::ascent:
-        return "ascent";
-    case flight_stage::descent:
-        return "descent";
-    case flight_stage::landed:
-        return "landed";
-    }
-    return "";
-}
-
-}  // namespace
-
 // Only numbers, fixed words and ISO times go into the cells, none of which
 // holds a comma, a quote or a line end, so no cell needs quoting.
 std::string csv_document(const flight& f)

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "documents.h"
+#include "flight_reading.h"
 #include "summary.h"
 
 std::string output_stem(const std::string& first_log)
@@ -60,21 +61,16 @@ std::string export_document(export_format format, const flight& f, const std::st
 int run_export(const export_request& request, std::ostream& out, std::ostream& errors)
 {
     int status = 0;
-    std::vector<log_reading> logs;
-    logs.reserve(request.logs.size());
-    for (const std::string& path : request.logs) {
-        logs.push_back(read_log_file(path));
-        const log_reading& log = logs.back();
-        if (!log.failure.empty()) {
-            errors << "zarim-export: " << path << ": " << log.failure << '\n';
-            status = 1;
-        }
-        for (const line_problem& problem : log.problems) {
-            errors << path << ':' << problem.line << ": " << problem.reason << '\n';
-            status = 1;
-        }
-    }
-    const flight f = build_flight(logs, request.utc_offset);
+    log_report report;
+    report.unreadable_log = [&](const std::string& path, const std::string& failure) {
+        errors << "zarim-export: " << path << ": " << failure << '\n';
+        status = 1;
+    };
+    report.unreadable_line = [&](const std::string& path, std::uint64_t line, const char* reason) {
+        errors << path << ':' << line << ": " << reason << '\n';
+        status = 1;
+    };
+    const flight f = read_flight(request.logs, request.utc_offset, report);
     const flight_summary s = summarize(f);
 
     std::vector<std::string> written;

@@ -33,7 +33,7 @@ pugi::xml_document gpx_document(const flight& f, const std::string& title)
     pugi::xml_node metadata = gpx.append_child("metadata");
     metadata.append_child("name").text().set(title.c_str());
     if (!f.points.empty())
-        metadata.append_child("time").text().set(iso8601_utc(f.points[f.launch].utc_time).c_str());
+        metadata.append_child("time").text().set(iso8601_utc(f.points.front().utc_time).c_str());
 
     // The schema puts waypoints before tracks, and in each point the
     // elevation and time before the satellites.

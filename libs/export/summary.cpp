@@ -88,30 +88,53 @@ std::string summary_text(const flight& f, const flight_summary& s,
         return text;
     }
 
-    const flight_point& launch = f.points[f.launch];
-    const flight_point& burst = f.points[f.burst];
     const flight_point& last = f.points[f.last];
-    add_line(text, "Launch",
-             iso8601_local(launch.local_time, f.utc_offset) + "  " + place_text(launch) + "  " +
-                 std::to_string(launch.frame.altitude) + " m");
-    add_line(text, "Burst",
-             std::to_string(burst.frame.altitude) + " m  " +
-                 iso8601_local(burst.local_time, f.utc_offset) + "  " + place_text(burst));
+    const flight_point& highest = f.points[f.highest];
+    const auto when = [&f](const flight_point& p) { return iso8601_local(p.local_time, f.utc_offset); };
+    const auto at = [&](const flight_point& p) {
+        return std::to_string(p.frame.altitude) + " m  " + when(p) + "  " + place_text(p);
+    };
+    switch (s.stage) {
+    case flight_stage::pad: add_line(text, "Stage", "on the pad, no liftoff yet"); break;
+    case flight_stage::ascent:
+        add_line(text, "Stage", "climbing, highest so far " + std::to_string(highest.frame.altitude) +
+                                    " m at " + when(highest));
+        break;
+    case flight_stage::descent:
+        add_line(text, "Stage", "falling, " + std::to_string(last.frame.altitude) + " m at " + when(last) +
+                                    ", not landed yet");
+        break;
+    case flight_stage::landed: add_line(text, "Stage", "landed"); break;
+    }
+    if (f.liftoff) {
+        const flight_point& launch = f.points[*f.liftoff];
+        add_line(text, "Launch", when(launch) + "  " + place_text(launch) + "  " +
+                                     std::to_string(launch.frame.altitude) + " m");
+    } else {
+        add_line(text, "Launch", f.burst ? "- (before the log began)" : "- (no liftoff yet)");
+    }
+    if (f.burst) add_line(text, "Burst", at(f.points[*f.burst]));
+    if (f.landing) add_line(text, "Landing", at(f.points[*f.landing]));
+    const char* ascent_so_far = f.burst ? "" : " so far";
     add_line(text, "Mean ascent rate",
-             s.mean_ascent_rate ? decimals_text(*s.mean_ascent_rate, 2) + " m/s" : "-");
+             s.mean_ascent_rate ? decimals_text(*s.mean_ascent_rate, 2) + " m/s" + ascent_so_far : "-");
+    const char* descent_so_far = f.landing ? "" : " so far";
     add_line(text, "Mean descent rate",
-             s.mean_descent_rate ? decimals_text(*s.mean_descent_rate, 2) + " m/s" : "- (no descent yet)");
+             s.mean_descent_rate ? decimals_text(*s.mean_descent_rate, 2) + " m/s" + descent_so_far
+                                 : "- (no descent yet)");
     add_line(text, "Greatest speed",
-             shortest_text(s.greatest_speed) + " km/h  " +
-                 iso8601_local(f.points[s.greatest_speed_at].local_time, f.utc_offset));
-    add_line(text, "Flight duration", duration_text(s.duration) + ", launch to landing");
+             shortest_text(s.greatest_speed) + " km/h  " + when(f.points[s.greatest_speed_at]));
+    if (!f.liftoff) {
+        add_line(text, "Flight duration", "- (no liftoff in the logs)");
+    } else {
+        add_line(text, "Flight duration",
+                 duration_text(s.duration) + (f.landing ? ", launch to landing" : ", launch to last fix (not landed yet)"));
+    }
     add_line(text, "Ground distance",
-             kilometres(s.track_length) + " along the track; " +
-                 kilometres(s.launch_to_last.distance) + " from launch to last fix, towards " +
+             kilometres(s.track_length) + " along the track; " + kilometres(s.launch_to_last.distance) +
+                 (f.liftoff ? " from launch" : " from the first fix") + " to last fix, towards " +
                  decimals_text(s.launch_to_last.azimuth, 0) + "°");
-    add_line(text, "Last fix",
-             iso8601_local(last.local_time, f.utc_offset) + "  " + place_text(last) + "  " +
-                 std::to_string(last.frame.altitude) + " m");
+    add_line(text, "Last fix", when(last) + "  " + place_text(last) + "  " + std::to_string(last.frame.altitude) + " m");
     if (!outputs.empty()) {
         std::string written;
         for (const std::string& name : outputs) written += (written.empty() ? "" : ", ") + name;
@@ -140,22 +163,27 @@ nlohmann::json summary_json(const flight& f, const flight_summary& s,
           {"unfinished_lines", c.unfinished_lines}}},
     };
     if (!s.has_points) {
-        for (const char* key : {"launch", "burst", "landing", "last_fix", "mean_ascent_rate",
-                                "mean_descent_rate", "greatest_speed", "duration",
+        for (const char* key : {"stage", "launch", "highest", "burst", "landing", "last_fix",
+                                "mean_ascent_rate", "mean_descent_rate", "greatest_speed", "duration",
                                 "track_length", "launch_to_last_fix"})
             summary[key] = nullptr;
         return summary;
     }
-    summary["launch"] = point_json(f, f.points[f.launch]);
-    summary["burst"] = point_json(f, f.points[f.burst]);
-    summary["landing"] = point_json(f, f.points[f.landing]);
+    const auto event = [&f](const std::optional<std::size_t>& index) {
+        return index ? point_json(f, f.points[*index]) : nlohmann::json(nullptr);
+    };
+    summary["stage"] = stage_name(s.stage);
+    summary["launch"] = event(f.liftoff);
+    summary["highest"] = point_json(f, f.points[f.highest]);
+    summary["burst"] = event(f.burst);
+    summary["landing"] = event(f.landing);
     summary["last_fix"] = point_json(f, f.points[f.last]);
     summary["mean_ascent_rate"] = optional_rate(s.mean_ascent_rate);
     summary["mean_descent_rate"] = optional_rate(s.mean_descent_rate);
     summary["greatest_speed"] = {
         {"speed", s.greatest_speed},
         {"time", iso8601_utc(f.points[s.greatest_speed_at].utc_time)}};
-    summary["duration"] = s.duration;
+    summary["duration"] = f.liftoff ? nlohmann::json(s.duration) : nlohmann::json(nullptr);
     summary["track_length"] = rounded(s.track_length, 1);
     summary["launch_to_last_fix"] = {
         {"distance", rounded(s.launch_to_last.distance, 1)},

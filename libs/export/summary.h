@@ -9,14 +9,18 @@
 #include "flight_model.h"
 
 // Lines of "label  value", ending in a line end. Times are the receiver's
-// local clock with its UTC offset, in ISO 8601.
+// local clock with its UTC offset, in ISO 8601. A flight cut short says
+// where it stands ("climbing, highest so far ...", "falling, ...") and
+// gives only the launch, burst and landing that have happened; rates and
+// the duration count from the liftoff.
 std::string summary_text(const flight& f, const flight_summary& s,
                          const std::vector<std::string>& logs,
                          const std::vector<std::string>& outputs);
 
 // The same figures: times in UTC and local, distances in metres, rates in
-// metres per second, speeds in km/h; a figure that does not exist (no
-// descent yet, no points) is null.
+// metres per second, speeds in km/h; "stage" is where the flight stands at
+// its last fix, "highest" its highest point so far; a figure or event that
+// does not exist (no burst or descent yet, no points) is null.
 nlohmann::json summary_json(const flight& f, const flight_summary& s,
                             const std::vector<std::string>& logs,
                             const std::vector<std::string>& outputs);

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <vector>
 
@@ -166,30 +167,37 @@ void polyline(pugi::xml_node parent, const std::vector<xy>& points, const char* 
     set(l, "stroke-linejoin", "round");
 }
 
-// The three stages as separate lines that meet: the descent starts at the
-// burst, the ground at the landing.
+// The stages as separate lines that meet: the pad ends at the liftoff, the
+// descent starts at the burst, the ground at the landing.
 template <typename Value>
 void stage_lines(pugi::xml_node parent, const flight& f, const scale& x, const scale& y, Value value)
 {
+    std::vector<xy> pad;
     std::vector<xy> ascent;
     std::vector<xy> descent;
     std::vector<xy> ground;
     for (std::size_t i = 0; i < f.points.size(); ++i) {
         const xy p{at(x, static_cast<double>(f.points[i].local_time)), at(y, value(f.points[i]))};
+        const bool more = i + 1 < f.points.size();
         switch (stage_at(f, i)) {
+        case flight_stage::pad:
+            pad.push_back(p);
+            break;
         case flight_stage::ascent:
+            if (i == f.liftoff && i > 0) pad.push_back(p);
             ascent.push_back(p);
-            if (i == f.burst && i + 1 < f.points.size()) descent.push_back(p);
+            if (i == f.burst && more) descent.push_back(p);
             break;
         case flight_stage::descent:
             descent.push_back(p);
-            if (i == f.landing && i + 1 < f.points.size()) ground.push_back(p);
+            if (i == f.landing && more) ground.push_back(p);
             break;
         case flight_stage::landed:
             ground.push_back(p);
             break;
         }
     }
+    polyline(parent, pad, "pad", ground_colour);
     polyline(parent, ascent, "ascent", ascent_colour);
     polyline(parent, descent, "descent", descent_colour);
     polyline(parent, ground, "landed", ground_colour);
@@ -294,20 +302,27 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
         return document;
     }
 
-    const flight_point& launch = f.points[f.launch];
-    const flight_point& burst = f.points[f.burst];
+    const flight_point& first = f.points.front();
     const flight_point& last = f.points[f.last];
     const std::string zone = "UTC" + utc_offset_text(f.utc_offset);
-    pugi::xml_node sub = text(svg, plot_left, 52,
-                              "Launch " + clock_text(launch.local_time, true) + ", burst " +
-                                  std::to_string(burst.frame.altitude) + " m at " +
-                                  clock_text(burst.local_time, true) + ", last fix " +
-                                  clock_text(last.local_time, true) + " (local time, " + zone + ")");
+    // Only what has happened: a flight cut short has no burst or landing.
+    std::string events;
+    if (f.liftoff) events += "launch " + clock_text(f.points[*f.liftoff].local_time, true) + ", ";
+    if (f.burst) {
+        const flight_point& burst = f.points[*f.burst];
+        events += "burst " + std::to_string(burst.frame.altitude) + " m at " + clock_text(burst.local_time, true) + ", ";
+    } else if (f.liftoff) {
+        events += "highest so far " + std::to_string(f.points[f.highest].frame.altitude) + " m, ";
+    }
+    if (f.landing) events += "landing " + clock_text(f.points[*f.landing].local_time, true) + ", ";
+    events += "last fix " + clock_text(last.local_time, true) + " (local time, " + zone + ")";
+    events[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(events[0])));
+    pugi::xml_node sub = text(svg, plot_left, 52, events);
     set(sub, "font-size", "13");
     set(sub, "fill", axis_colour);
     legend(svg);
 
-    auto first_time = static_cast<double>(launch.local_time);
+    auto first_time = static_cast<double>(first.local_time);
     auto last_time = static_cast<double>(last.local_time);
     if (last_time <= first_time) {
         first_time -= 30;
@@ -315,11 +330,13 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
     }
     const scale x{first_time, last_time, plot_left, plot_right};
 
-    std::int32_t lowest = burst.frame.altitude;
+    std::int32_t lowest = first.frame.altitude;
+    std::int32_t highest = first.frame.altitude;
     double slowest = 0;
     double fastest = 0;
     for (const flight_point& p : f.points) {
         lowest = std::min(lowest, p.frame.altitude);
+        highest = std::max(highest, p.frame.altitude);
         slowest = std::min(slowest, p.climb_rate);
         fastest = std::max(fastest, p.climb_rate);
     }
@@ -331,7 +348,7 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
 
     pugi::xml_node altitude = add(svg, "g");
     set(altitude, "id", "altitude");
-    const scale y_altitude = value_axis(altitude, lowest, burst.frame.altitude, altitude_top,
+    const scale y_altitude = value_axis(altitude, lowest, highest, altitude_top,
                                         altitude_bottom, 7);
     axis_title(altitude, (altitude_top + altitude_bottom) / 2, "altitude (m)");
     stage_lines(altitude, f, x, y_altitude,
@@ -348,6 +365,8 @@ pugi::xml_document svg_profile(const flight& f, const std::string& title)
     set(time_title, "font-size", "14");
 
     // The burst: a dashed line through both plots, a marker and its figures.
+    if (!f.burst) return document;
+    const flight_point& burst = f.points[*f.burst];
     pugi::xml_node mark = add(svg, "g");
     set(mark, "id", "burst");
     const double bx = at(x, static_cast<double>(burst.local_time));

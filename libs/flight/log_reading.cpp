@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <utility>
 #include <limits>
 #include <unistd.h>
 
@@ -137,23 +139,6 @@ std::size_t joined_line_start(std::string_view line)
     return start;
 }
 
-struct day_tracker {
-    std::int64_t first_day = 0;
-    std::int64_t day_offset = 0;
-    bool any = false;
-    std::int32_t previous = 0;
-};
-
-// The line's moment on the receiver's clock: its file's day, plus one for
-// every time the clock went back past midnight before it.
-std::int64_t place_in_days(day_tracker& days, std::int32_t seconds_of_day)
-{
-    if (days.any && seconds_of_day < days.previous - midnight_step_back) ++days.day_offset;
-    days.any = true;
-    days.previous = seconds_of_day;
-    return (days.first_day + days.day_offset) * seconds_per_day + seconds_of_day;
-}
-
 }  // namespace
 
 parsed_line parse_log_line(std::string_view line)
@@ -171,6 +156,7 @@ parsed_line parse_log_line(std::string_view line)
     if (count != field_count) return refuse("fewer than 10 comma-separated fields");
 
     log_record r;
+    std::int32_t whole = 0;
     if (!read_whole(field[0], -32768, 32767, r.counter))
         return refuse("counter is not a whole number from -32768 to 32767");
     if (!read_time_of_day(field[1], r.seconds_of_day))
@@ -181,10 +167,12 @@ parsed_line parse_log_line(std::string_view line)
         return refuse("altitude is not a whole number from -32768 to 32767");
     if (!read_finite(field[5], r.speed) || r.speed < 0)
         return refuse("speed is not a number of 0 or more");
-    if (!read_whole(field[6], 0, 255, r.satellites))
+    if (!read_whole(field[6], 0, 255, whole))
         return refuse("satellites is not a whole number from 0 to 255");
-    if (!read_whole(field[7], -128, 127, r.temperature))
+    r.satellites = static_cast<std::int16_t>(whole);
+    if (!read_whole(field[7], -128, 127, whole))
         return refuse("temperature is not a whole number from -128 to 127");
+    r.temperature = static_cast<std::int16_t>(whole);
     if (!read_finite(field[8], r.battery_voltage) || r.battery_voltage < 0)
         return refuse("battery voltage is not a number of 0 or more");
     if (!read_finite(field[9], r.climb_rate)) return refuse("climb rate is not a number");
@@ -254,92 +242,203 @@ std::optional<civil_date> log_file_date(std::string_view path)
     return std::nullopt;
 }
 
+log_reader::log_reader(const civil_date& date) : first_day_(days_from_civil(date)) {}
+
+void log_reader::keep(line_outcome& outcome, const log_record& record) const
+{
+    dated_record& kept = outcome.records[outcome.record_count++];
+    kept.frame = record;
+    kept.line = line_;
+}
+
+// The line's moment on the receiver's clock: its file's day, plus one for
+// every time the clock went back past midnight before it.
+void log_reader::place(line_outcome& outcome)
+{
+    for (std::size_t i = 0; i < outcome.record_count; ++i) {
+        dated_record& r = outcome.records[i];
+        const std::int32_t seconds = r.frame.seconds_of_day;
+        if (any_ && seconds < previous_ - midnight_step_back) ++day_offset_;
+        any_ = true;
+        previous_ = seconds;
+        r.local_time = (first_day_ + day_offset_) * seconds_per_day + seconds;
+    }
+}
+
+line_outcome log_reader::feed(std::string_view line, bool ended)
+{
+    line_outcome outcome;
+    outcome.line = ++line_;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (trim(line).empty()) return outcome;
+
+    const parsed_line parsed = parse_log_line(line);
+    if (parsed.record) {
+        keep(outcome, *parsed.record);
+        place(outcome);
+        return outcome;
+    }
+    const std::size_t whole_start = joined_line_start(line);
+    if (whole_start != std::string_view::npos && is_line_fragment(line.substr(0, whole_start))) {
+        const parsed_line whole = parse_log_line(line.substr(whole_start));
+        if (whole.record) {
+            // Whole only up to the trailing blank of its climb rate: a cut
+            // inside that number still reads as a number.
+            const std::string_view start = line.substr(0, whole_start);
+            const parsed_line earlier = parse_log_line(start);
+            if (earlier.record && is_blank(start.back())) {
+                keep(outcome, *earlier.record);  // only its line end was lost
+            } else {
+                outcome.unfinished = true;
+            }
+            keep(outcome, *whole.record);
+            place(outcome);
+            return outcome;
+        }
+    }
+    if (!ended && is_line_fragment(line)) {
+        outcome.unfinished = true;  // still being written, or cut short
+        return outcome;
+    }
+    outcome.reason = parsed.reason;
+    return outcome;
+}
+
+namespace {
+
+const char* const undated_name = "the name does not carry the log's date as QLT_yyyymmdd";
+
+void take_outcome(log_reading& reading, const line_outcome& outcome)
+{
+    for (std::size_t i = 0; i < outcome.record_count; ++i) reading.records.push_back(outcome.records[i]);
+    if (outcome.unfinished) ++reading.unfinished_lines;
+    if (outcome.reason != nullptr) reading.problems.push_back(line_problem{outcome.line, outcome.reason});
+}
+
+}  // namespace
+
 log_reading read_log_text(std::string_view path, std::string_view content)
 {
     log_reading reading;
     reading.path = path;
     const std::optional<civil_date> date = log_file_date(path);
     if (!date) {
-        reading.failure = "the name does not carry the log's date as QLT_yyyymmdd";
+        reading.failure = undated_name;
         return reading;
     }
     reading.date = *date;
-    day_tracker days;
-    days.first_day = days_from_civil(*date);
-
-    std::uint64_t line_number = 0;
-    const auto keep = [&](const log_record& record) {
-        reading.records.push_back(
-            dated_record{record, place_in_days(days, record.seconds_of_day), line_number});
-    };
+    log_reader reader(*date);
     std::size_t position = 0;
     while (position < content.size()) {
         const std::size_t newline = content.find('\n', position);
         const bool ended = newline != std::string_view::npos;
-        std::string_view line =
+        const std::string_view line =
             content.substr(position, (ended ? newline : content.size()) - position);
         position = ended ? newline + 1 : content.size();
-        ++line_number;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (trim(line).empty()) continue;
-
-        const parsed_line parsed = parse_log_line(line);
-        if (parsed.record) {
-            keep(*parsed.record);
-            continue;
-        }
-        const std::size_t whole_start = joined_line_start(line);
-        if (whole_start != std::string_view::npos && is_line_fragment(line.substr(0, whole_start))) {
-            const parsed_line whole = parse_log_line(line.substr(whole_start));
-            if (whole.record) {
-                // Whole only up to the trailing blank of its climb rate: a
-                // cut inside that number still reads as a number.
-                const std::string_view start = line.substr(0, whole_start);
-                const parsed_line earlier = parse_log_line(start);
-                if (earlier.record && is_blank(start.back())) {
-                    keep(*earlier.record);  // only its line end was lost
-                } else {
-                    ++reading.unfinished_lines;
-                }
-                keep(*whole.record);
-                continue;
-            }
-        }
-        if (!ended && is_line_fragment(line)) {
-            ++reading.unfinished_lines;  // still being written, or cut short
-            continue;
-        }
-        reading.problems.push_back(line_problem{line_number, parsed.reason});
+        take_outcome(reading, reader.feed(line, ended));
     }
     return reading;
+}
+
+namespace {
+
+constexpr std::size_t read_piece = 65536;
+constexpr std::size_t longest_line = 65536;
+
+}  // namespace
+
+log_file_lines::log_file_lines(std::string path) : path_(std::move(path))
+{
+    const std::optional<civil_date> date = log_file_date(path_);
+    if (!date) {
+        failure_ = undated_name;
+        return;
+    }
+    date_ = *date;
+    reader_.emplace(*date);
+    do {
+        fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) {
+        failure_ = std::string("cannot open: ") + std::strerror(errno);
+        return;
+    }
+    struct stat status {};
+    if (fstat(fd_, &status) == 0 && status.st_size > 0) size_ = static_cast<std::uint64_t>(status.st_size);
+}
+
+log_file_lines::~log_file_lines()
+{
+    if (fd_ >= 0) close(fd_);
+}
+
+// Moves what is left of the buffer to its front and reads the next piece
+// behind it. False at the end of the file or on a failure.
+bool log_file_lines::fill()
+{
+    if (at_end_ || fd_ < 0) return false;
+    buffer_.erase(0, start_);
+    start_ = 0;
+    const std::size_t had = buffer_.size();
+    buffer_.resize(had + read_piece);
+    for (;;) {
+        const ssize_t got = read(fd_, buffer_.data() + had, read_piece);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) failure_ = std::string("cannot read: ") + std::strerror(errno);
+        buffer_.resize(had + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        if (got <= 0) at_end_ = true;
+        return got > 0;
+    }
+}
+
+bool log_file_lines::next(line_outcome& outcome)
+{
+    if (!reader_ || fd_ < 0) return false;
+    for (;;) {
+        const std::size_t newline = buffer_.find('\n', start_);
+        if (newline != std::string::npos) {
+            const std::string_view line(buffer_.data() + start_, newline - start_);
+            start_ = newline + 1;
+            if (overlong_) {
+                overlong_ = false;  // the rest of a line already reported
+                continue;
+            }
+            outcome = reader_->feed(line, true);
+            return true;
+        }
+        if (buffer_.size() - start_ > longest_line) {
+            // No line of the receiver's is anywhere near this long: it is
+            // judged by its start, and the rest is passed over unread.
+            const std::string_view start(buffer_.data() + start_, longest_line);
+            start_ = buffer_.size();
+            if (!overlong_) {
+                overlong_ = true;
+                outcome = reader_->feed(start, true);
+                return true;
+            }
+        }
+        if (fill()) continue;
+        if (!failure_.empty() || start_ >= buffer_.size() || overlong_) return false;
+        // A last line without its line end.
+        const std::string_view line(buffer_.data() + start_, buffer_.size() - start_);
+        start_ = buffer_.size();
+        outcome = reader_->feed(line, false);
+        return true;
+    }
 }
 
 log_reading read_log_file(const std::string& path)
 {
     log_reading reading;
     reading.path = path;
-    if (!log_file_date(path)) {
-        reading.failure = "the name does not carry the log's date as QLT_yyyymmdd";
-        return reading;
+    log_file_lines file(path);
+    reading.date = file.date();
+    line_outcome outcome;
+    while (file.next(outcome)) take_outcome(reading, outcome);
+    if (!file.failure().empty()) {
+        reading = log_reading{};
+        reading.path = path;
+        reading.failure = file.failure();
     }
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        reading.failure = std::string("cannot open: ") + std::strerror(errno);
-        return reading;
-    }
-    std::string content;
-    std::array<char, 65536> buffer{};
-    for (;;) {
-        const ssize_t got = read(fd, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            reading.failure = std::string("cannot read: ") + std::strerror(errno);
-            close(fd);
-            return reading;
-        }
-        if (got == 0) break;
-        content.append(buffer.data(), static_cast<std::size_t>(got));
-    }
-    close(fd);
-    return read_log_text(path, content);
+    return reading;
 }

@@ -9,6 +9,7 @@
 // restart appends behind whatever the last run left, even half a line.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,17 +25,18 @@ struct civil_date {
 // One frame as the receiver logged it. Numbers keep the decimal value of
 // their text (a double holds every 7-digit text exactly enough to print it
 // again the same), so writers never show binary noise such as -23.5505199.
+// Laid out without padding to spare: a day's flight keeps a million.
 struct log_record {
-    std::int32_t counter = 0;  // the tracker's signed 16-bit frame counter
-    std::int32_t seconds_of_day = 0;  // 0 to 86399, from the hh:mm:ss text
     double latitude = 0;  // degrees; may be infinite (logged 9.999999E+998)
     double longitude = 0;  // degrees; may be infinite
-    std::int32_t altitude = 0;  // metres
     double speed = 0;  // km/h
-    std::int32_t satellites = 0;
-    std::int32_t temperature = 0;  // degrees Celsius
     double battery_voltage = 0;  // volts
     double climb_rate = 0;  // m/s, as the receiver derived it
+    std::int32_t seconds_of_day = 0;  // 0 to 86399, from the hh:mm:ss text
+    std::int32_t counter = 0;  // the tracker's signed 16-bit frame counter
+    std::int32_t altitude = 0;  // metres
+    std::int16_t satellites = 0;
+    std::int16_t temperature = 0;  // degrees Celsius
 };
 
 // A record, or a reason (a fixed English text) why the line is none.
@@ -71,11 +73,56 @@ struct dated_record {
     std::uint64_t line = 0;  // 1-based line number in its file
 };
 
+// What one line of a log gave: its frames (none, one, or two when a restart
+// left the whole start of a line in front of it), or the reason it gave
+// none.
+struct line_outcome {
+    std::uint64_t line = 0;  // 1-based line number in its file
+    std::array<dated_record, 2> records{};
+    std::size_t record_count = 0;
+    const char* reason = nullptr;  // set when the line is unreadable
+    bool unfinished = false;  // it held a fragment left by a crash or a restart
+};
+
+// A log read one line at a time, as a follower gets its lines or a file is
+// read in pieces: it keeps the date, the days the clock has gone past
+// midnight, and the line count, so that every line is placed on the
+// calendar and numbered as a reading of the whole file would place it.
+// Promises: LF and CR LF line ends alike (a CR before the cut is dropped);
+// a last line without its line end (`ended` false) is used when it is whole
+// and counted as unfinished when it is not; a line that carries the
+// unfinished start of a line before it (a restart behind a partial line)
+// yields the whole frame at its end, and the start as well when that too
+// was whole; a time that goes back by more than an hour from the previous
+// frame moves to the next day, since the receiver keeps its first day's file
+// past midnight; every other bad line gives a reason; empty lines give
+// nothing but are counted.
+class log_reader {
+public:
+    // `date` is the day the log's first line falls on: its name's date.
+    explicit log_reader(const civil_date& date);
+
+    line_outcome feed(std::string_view line, bool ended = true);
+
+    [[nodiscard]] std::uint64_t lines() const { return line_; }
+
+private:
+    void keep(line_outcome& outcome, const log_record& record) const;
+    void place(line_outcome& outcome);
+
+    std::int64_t first_day_ = 0;
+    std::int64_t day_offset_ = 0;
+    std::int32_t previous_ = 0;  // the last frame's time of day
+    bool any_ = false;
+    std::uint64_t line_ = 0;
+};
+
 struct line_problem {
     std::uint64_t line = 0;
     std::string reason;
 };
 
+// A whole log, read into memory.
 struct log_reading {
     std::string path;
     civil_date date;
@@ -90,16 +137,45 @@ struct log_reading {
     std::string failure;
 };
 
-// Reads a whole log from memory. Promises: LF and CR LF line ends alike; a
-// last line without a line end is used when it is whole and counted as
-// unfinished when it is not; a line that carries the unfinished start of a
-// line before it (a restart behind a partial line) yields the whole frame at
-// its end, and the start as well when that too was whole; a time that goes
-// back by more than an hour from the previous frame moves to the next day,
-// since the receiver keeps its first day's file past midnight; every other
-// bad line becomes a problem with its line number, and reading goes on.
+// Reads a whole log from memory, line by line through a log_reader.
 log_reading read_log_text(std::string_view path, std::string_view content);
 
-// The same from a file; a file that cannot be opened or read, or whose name
-// carries no date, gives a reading with `failure` set.
+// A log file read in pieces, one line at a time, so that a day's log is
+// never held whole in memory.
+class log_file_lines {
+public:
+    // Opens the file; failure() says why when it cannot be read or its name
+    // carries no date.
+    explicit log_file_lines(std::string path);
+    ~log_file_lines();
+    log_file_lines(const log_file_lines&) = delete;
+    log_file_lines& operator=(const log_file_lines&) = delete;
+
+    // The next line's outcome; false at the end of the file, or when it
+    // cannot be read further (failure() then says why).
+    bool next(line_outcome& outcome);
+
+    [[nodiscard]] const std::string& path() const { return path_; }
+    [[nodiscard]] const std::string& failure() const { return failure_; }
+    [[nodiscard]] civil_date date() const { return date_; }
+    // The file's size when it was opened, in bytes.
+    [[nodiscard]] std::uint64_t size() const { return size_; }
+
+private:
+    bool fill();
+
+    std::string path_;
+    std::string failure_;
+    civil_date date_;
+    std::optional<log_reader> reader_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+    std::string buffer_;
+    std::size_t start_ = 0;  // where the next line begins in buffer_
+    bool at_end_ = false;
+    bool overlong_ = false;  // within a line too long to be one
+};
+
+// The same as read_log_text, from a file; a file that cannot be opened or
+// read, or whose name carries no date, gives a reading with `failure` set.
 log_reading read_log_file(const std::string& path);

@@ -208,19 +208,19 @@ nlohmann::json flight_geojson(const flight& f, const track_marks& marks)
                                          place_json(p, f.utc_offset)));
     };
     if (!points.empty()) {
-        add_point("launch", "Launch", points[f.launch]);
+        if (f.liftoff) add_point("launch", "Launch", points[*f.liftoff]);
         if (marks.burst && *marks.burst < points.size()) add_point("burst", "Burst", points[*marks.burst]);
         add_point("latest", "Latest fix", points[f.last]);
     }
     if (marks.landing) {
         const landing_estimate& l = *marks.landing;
-        const double ground = points.empty() ? 0.0 : points.front().frame.altitude;
+        const double ground = ground_altitude(f).value_or(0.0);
         features.push_back(point_feature("landing_estimate", "Landing estimate",
                                          position(l.longitude, l.latitude, ground),
                                          landing_json(l, f.utc_offset)));
     }
     if (marks.station) {
-        const double ground = points.empty() ? 0.0 : points.front().frame.altitude;
+        const double ground = ground_altitude(f).value_or(0.0);
         const station_option& s = *marks.station;
         features.push_back(point_feature(
             "station", "Station",
@@ -265,11 +265,11 @@ std::string flight_kml(const flight& f, const track_marks& marks)
                       coordinate_text(p.frame.longitude, p.frame.latitude, p.frame.altitude));
     };
     if (!points.empty()) {
-        add_place("Launch", "#launch", points[f.launch]);
+        if (f.liftoff) add_place("Launch", "#launch", points[*f.liftoff]);
         if (marks.burst && *marks.burst < points.size()) add_place("Burst", "#burst", points[*marks.burst]);
         add_place("Latest fix", "#latest", points[f.last]);
     }
-    const double ground = points.empty() ? 0.0 : points.front().frame.altitude;
+    const double ground = ground_altitude(f).value_or(0.0);
     if (marks.landing) {
         const landing_estimate& l = *marks.landing;
         add_placemark(document, "Landing estimate",

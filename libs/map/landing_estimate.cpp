@@ -36,26 +36,12 @@ std::optional<recent_motion> motion_up_to(const std::vector<flight_point>& point
     return motion;
 }
 
-live_stage stage_up_to(const std::vector<flight_point>& points, std::size_t end,
-                       std::size_t highest)
-{
-    if (end >= points.size() || highest > end) return live_stage::ascent;
-    if (points[highest].frame.altitude - points[end].frame.altitude < burst_margin)
-        return live_stage::ascent;
-    const std::optional<recent_motion> motion = motion_up_to(points, end);
-    if (!motion) return live_stage::landed;  // below its highest point, and not heard from for long
-    if (motion->climb_rate < -falling_rate) return live_stage::descent;
-    return motion->climb_rate > falling_rate ? live_stage::ascent : live_stage::landed;
-}
-
 std::optional<landing_estimate> estimate_landing(const std::vector<flight_point>& points,
-                                                 std::size_t end, std::size_t highest,
-                                                 double ground_altitude)
+                                                 std::size_t end, double ground_altitude)
 {
-    if (stage_up_to(points, end, highest) != live_stage::descent) return std::nullopt;
     const std::optional<recent_motion> motion = motion_up_to(points, end);
+    if (!motion || motion->climb_rate > -least_fall_rate) return std::nullopt;
     const flight_point& now = points[end];
-    if (!motion) return std::nullopt;
     // Still falling at or below the launch height (the ground there may lie
     // lower): it lands about here and now.
     const double height = std::max(0.0, now.frame.altitude - ground_altitude);

@@ -1,6 +1,5 @@
-// What the last minute of a flight says about the next: whether the payload
-// is climbing, falling or down, and where it comes down if it keeps falling
-// as it does now.
+// What the last minute of a flight says about the next: how the payload
+// moves, and where it comes down if it keeps falling as it does now.
 #pragma once
 
 #include <cstddef>
@@ -26,18 +25,6 @@ inline constexpr std::int64_t motion_window = 60;  // seconds
 // enough to say anything (within five windows).
 std::optional<recent_motion> motion_up_to(const std::vector<flight_point>& points, std::size_t end);
 
-enum class live_stage { ascent, descent, landed };
-
-// As the flight stood at points[end], with points[highest] the highest
-// point up to it: ascent until the payload is clearly below its highest
-// point (by `burst_margin` metres), then descent while it falls faster
-// than `falling_rate`, and landed when it no longer does.
-live_stage stage_up_to(const std::vector<flight_point>& points, std::size_t end,
-                       std::size_t highest);
-
-inline constexpr std::int32_t burst_margin = 50;  // metres
-inline constexpr double falling_rate = 1;  // metres per second
-
 struct landing_estimate {
     double latitude = 0;
     double longitude = 0;
@@ -50,8 +37,11 @@ struct landing_estimate {
 
 // Where the payload reaches `ground_altitude` if it keeps the descent rate
 // and the drift of its recent motion: straight-line extrapolation along the
-// geodesic. Only while it is in descent; at or below that altitude, the
-// estimate is the present place and time.
+// geodesic. Only while that motion is a fall (at least `least_fall_rate`:
+// slower, the payload is down or nearly, and its rate says nothing of
+// when); at or below that altitude, the estimate is the present place and
+// time. Whether the flight is in its descent is the caller's to know.
 std::optional<landing_estimate> estimate_landing(const std::vector<flight_point>& points,
-                                                 std::size_t end, std::size_t highest,
-                                                 double ground_altitude);
+                                                 std::size_t end, double ground_altitude);
+
+inline constexpr double least_fall_rate = 1;  // metres per second

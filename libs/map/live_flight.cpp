@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr std::int64_t seconds_per_day = 86400;
 // A new file whose first frame lies further than this from the flight's
 // last one starts a new flight rather than continuing it.
 constexpr std::int64_t flight_break = 3600;
@@ -20,50 +19,12 @@ constexpr std::int64_t flight_break = 3600;
 constexpr std::int64_t gap_warning_seconds = 30;
 constexpr float low_battery_volts = 1.6F;
 
-std::int64_t floor_div(std::int64_t a, std::int64_t b)
-{
-    const std::int64_t q = a / b;
-    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
-}
-
 civil_date today()
 {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     if (localtime_r(&now, &local) == nullptr) return civil_date{};
     return civil_date{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
-}
-
-void append_digits(std::string& text, int value, int width)
-{
-    std::string digits = std::to_string(value);
-    if (digits.size() < static_cast<std::size_t>(width))
-        digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
-    text += digits;
-}
-
-// The name the reader wants, for the day the lines are to be placed on.
-std::string name_for(const civil_date& date)
-{
-    std::string name = "QLT_";
-    append_digits(name, date.year, 4);
-    append_digits(name, date.month, 2);
-    append_digits(name, date.day, 2);
-    return name + ".txt";
-}
-
-// A line that reads as a frame at this time of day and nothing more: put
-// before the new lines, it lets the reader place them on the calendar as
-// it would have, had it read the whole file at once.
-std::string context_line(std::int32_t seconds_of_day)
-{
-    std::string line = "0,";
-    append_digits(line, seconds_of_day / 3600, 2);
-    line += ':';
-    append_digits(line, seconds_of_day / 60 % 60, 2);
-    line += ':';
-    append_digits(line, seconds_of_day % 60, 2);
-    return line + ",1,1,0,0,0,0,0,0";
 }
 
 std::string base_name(const std::string& path)
@@ -77,16 +38,6 @@ std::int64_t now_ms()
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-const char* stage_name(live_stage stage)
-{
-    switch (stage) {
-    case live_stage::ascent: return "ascent";
-    case live_stage::descent: return "descent";
-    case live_stage::landed: return "landed";
-    }
-    return "ascent";
 }
 
 }  // namespace
@@ -118,29 +69,8 @@ void live_flight::apply(const follow_news& news, std::int64_t received_ms)
         status_changed = true;
     }
     if (news.restarted && !logs_.empty()) restart_log();
-
     if (!news.lines.empty() && !logs_.empty()) {
-        const bool had_records = !readings_.back().records.empty();
-        const std::size_t added = read_lines(news.lines, received_ms);
-        const std::uint64_t generation = generation_;
-        if (!had_records && added > 0) keep_flight_together();
-        rebuild();
-        if (generation == generation_) {
-            // A new generation is loaded whole by its pages; otherwise each
-            // new record is one event, the oldest dropped beyond the bound.
-            const log_reading& reading = readings_.back();
-            const std::size_t count = reading.records.size();
-            const std::size_t first = count - std::min(added, kept_events);
-            frames_ += added - (count - first);
-            for (std::size_t k = first; k < count; ++k) {
-                std::string event = "id: " + std::to_string(generation_) + ":" +
-                                    std::to_string(frames_) + "\nevent: frame\ndata: " +
-                                    frame_event(readings_.size() - 1, k).dump() + "\n\n";
-                events_.push_back(std::move(event));
-                ++frames_;
-                if (events_.size() > kept_events) events_.pop_front();
-            }
-        }
+        read_lines(news.lines, received_ms);
         status_changed = true;
     }
     if (status_changed) ++status_version_;
@@ -150,39 +80,37 @@ void live_flight::apply(const follow_news& news, std::int64_t received_ms)
 void live_flight::begin_log(const std::string& path)
 {
     // A file that gave nothing is no part of the flight.
-    if (!readings_.empty() && readings_.back().records.empty()) {
-        readings_.pop_back();
+    if (!logs_.empty() && logs_.back().frames == 0) {
+        flight_.remove_log(logs_.size() - 1);
         logs_.pop_back();
     }
     // A file followed before and now growing again is read whole again, so
-    // its earlier reading goes, and the pages start over without it.
-    for (std::size_t i = 0; i < readings_.size(); ++i) {
-        if (readings_[i].path != path) continue;
-        readings_.erase(readings_.begin() + static_cast<std::ptrdiff_t>(i));
+    // its earlier frames go, and the pages start over without them.
+    for (std::size_t i = 0; i < logs_.size(); ++i) {
+        if (logs_[i].path != path) continue;
+        flight_.remove_log(i);
         logs_.erase(logs_.begin() + static_cast<std::ptrdiff_t>(i));
-        rebuild();
+        latest_.reset();
         start_new_generation();
         break;
     }
-    log_reading reading;
-    reading.path = path;
-    followed_log log;
-    const std::optional<civil_date> date = log_file_date(path);
-    log.dated_by_name = date.has_value();
-    reading.date = date.value_or(today());
-    readings_.push_back(std::move(reading));
-    logs_.push_back(std::move(log));
+    const std::optional<civil_date> named = log_file_date(path);
+    const civil_date date = named.value_or(today());
+    logs_.push_back(followed_log{path, log_reader(date), named.has_value(), 0, 0, 0, std::nullopt, std::nullopt});
+    flight_.add_log(date);
 }
 
 void live_flight::restart_log()
 {
-    log_reading& reading = readings_.back();
-    reading.records.clear();
-    reading.problems.clear();
-    reading.unfinished_lines = 0;
-    logs_.back().received_ms.clear();
-    logs_.back().lines = 0;
-    rebuild();
+    followed_log& log = logs_.back();
+    const std::optional<civil_date> named = log_file_date(log.path);
+    const civil_date date = named.value_or(today());
+    flight_.remove_log(logs_.size() - 1);
+    flight_.add_log(date);
+    log = followed_log{log.path, log_reader(date), named.has_value(), 0, 0, 0, std::nullopt, std::nullopt};
+    previous_time_.reset();
+    for (std::size_t i = logs_.size() - 1; i-- > 0 && !previous_time_;) previous_time_ = logs_[i].last_time;
+    latest_.reset();
     start_new_generation();
 }
 
@@ -191,222 +119,191 @@ void live_flight::start_new_generation()
     ++generation_;
     events_.clear();
     frames_ = 0;
-    for (const log_reading& reading : readings_) frames_ += reading.records.size();
+    for (const followed_log& log : logs_) frames_ += log.frames;
 }
 
-std::size_t live_flight::read_lines(const std::vector<std::string>& lines, std::int64_t received_ms)
+void live_flight::read_lines(const std::vector<std::string>& lines, std::int64_t received_ms)
 {
-    log_reading& reading = readings_.back();
+    // Events beyond the kept ones would only be dropped again: the lines
+    // before the last kept_events of a long read (a day's log at start-up)
+    // go into the flight without one.
+    const std::size_t first_with_event = lines.size() > kept_events ? lines.size() - kept_events : 0;
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        followed_log& log = logs_.back();
+        const line_outcome outcome = log.reader.feed(lines[k]);
+        if (outcome.reason != nullptr) {
+            ++log.unreadable;
+            log.last_problem = line_problem{outcome.line, outcome.reason};
+        }
+        if (outcome.unfinished) ++log.unfinished;
+        flight_.count_lines(logs_.size() - 1, outcome.reason != nullptr ? 1 : 0, outcome.unfinished ? 1 : 0);
+        for (std::size_t r = 0; r < outcome.record_count; ++r)
+            take_frame(outcome.records[r], k >= first_with_event, received_ms);
+    }
+}
+
+void live_flight::take_frame(const dated_record& record, bool with_event, std::int64_t received_ms)
+{
+    if (logs_.back().frames == 0 && keep_flight_together(record.local_time)) start_new_generation();
     followed_log& log = logs_.back();
-    const bool with_context = !reading.records.empty();
-    civil_date date = reading.date;
-    std::string text;
-    if (with_context) {
-        const dated_record& last = reading.records.back();
-        date = civil_from_days(floor_div(last.local_time, seconds_per_day));
-        text = context_line(last.frame.seconds_of_day);
-        text += '\n';
+    latest_ = latest_frame{record, flight_.add(logs_.size() - 1, record), received_ms, previous_time_};
+    ++log.frames;
+    log.last_time = std::max(log.last_time.value_or(record.local_time), record.local_time);
+    previous_time_ = record.local_time;
+    latest_event_.clear();
+    if (!with_event) {
+        // The events kept must follow on one another.
+        events_.clear();
+        ++frames_;
+        return;
     }
-    for (const std::string& line : lines) {
-        text += line;
-        text += '\n';
-    }
-    const log_reading part = read_log_text(name_for(date), text);
-
-    // Line numbers count from the file's start; the context line is none.
-    const std::uint64_t shift = log.lines - (with_context ? 1 : 0);
-    std::size_t added = 0;
-    for (dated_record record : part.records) {
-        if (with_context && record.line == 1) continue;
-        record.line += shift;
-        reading.records.push_back(record);
-        log.received_ms.push_back(received_ms);
-        ++added;
-    }
-    for (line_problem problem : part.problems) {
-        if (with_context && problem.line == 1) continue;
-        problem.line += shift;
-        reading.problems.push_back(std::move(problem));
-    }
-    reading.unfinished_lines += part.unfinished_lines;
-    log.lines += lines.size();
-    return added;
+    latest_event_ = frame_event(*latest_).dump();
+    events_.push_back("id: " + std::to_string(generation_) + ":" + std::to_string(frames_) +
+                      "\nevent: frame\ndata: " + latest_event_ + "\n\n");
+    ++frames_;
+    if (events_.size() > kept_events) events_.pop_front();
 }
 
-void live_flight::keep_flight_together()
+// The first frame of a new file: a receiver started again during the
+// flight continues it, a file whose frames lie hours from the flight's
+// starts another. True when the earlier files were let go.
+bool live_flight::keep_flight_together(std::int64_t first_time)
 {
-    if (readings_.size() < 2) return;
+    if (logs_.size() < 2) return false;
     std::optional<std::int64_t> last_earlier;
-    for (std::size_t i = 0; i + 1 < readings_.size(); ++i) {
-        for (const dated_record& r : readings_[i].records)
-            last_earlier = std::max(last_earlier.value_or(r.local_time), r.local_time);
+    for (std::size_t i = 0; i + 1 < logs_.size(); ++i) {
+        if (logs_[i].last_time) last_earlier = std::max(last_earlier.value_or(*logs_[i].last_time), *logs_[i].last_time);
     }
-    const std::int64_t first_new = readings_.back().records.front().local_time;
-    if (last_earlier && first_new >= *last_earlier - flight_break &&
-        first_new <= *last_earlier + flight_break) {
-        return;  // the receiver started again during the flight
-    }
-    readings_.erase(readings_.begin(), readings_.end() - 1);
-    logs_.erase(logs_.begin(), logs_.end() - 1);
-    start_new_generation();
+    if (last_earlier && first_time >= *last_earlier - flight_break && first_time <= *last_earlier + flight_break)
+        return false;
+    followed_log current = std::move(logs_.back());
+    logs_.clear();
+    flight_ = flight_builder();
+    const std::optional<civil_date> named = log_file_date(current.path);
+    flight_.add_log(named.value_or(today()));
+    flight_.count_lines(0, current.unreadable, current.unfinished);
+    logs_.push_back(std::move(current));
+    previous_time_.reset();
+    latest_.reset();
+    return true;
 }
 
-void live_flight::rebuild()
+nlohmann::json live_flight::frame_event(const latest_frame& frame) const
 {
-    model_ = build_flight(readings_, std::nullopt);
-    highest_.resize(model_.points.size());
-    for (std::size_t i = 0; i < model_.points.size(); ++i) {
-        highest_[i] = i > 0 && model_.points[highest_[i - 1]].frame.altitude >=
-                                   model_.points[i].frame.altitude
-                          ? highest_[i - 1]
-                          : i;
-    }
-}
-
-std::optional<std::size_t> live_flight::point_of(std::size_t log, std::size_t record) const
-{
-    const dated_record& r = readings_[log].records[record];
-    const std::vector<flight_point>& points = model_.points;
-    // New frames are nearly always the latest points: look from the end.
-    auto at = std::upper_bound(points.begin(), points.end(), r.local_time,
-                               [](std::int64_t t, const flight_point& p) { return t < p.local_time; });
-    while (at != points.begin()) {
-        --at;
-        if (at->local_time != r.local_time) break;
-        if (at->source == log && at->line == r.line)
-            return static_cast<std::size_t>(at - points.begin());
-    }
-    return std::nullopt;
-}
-
-nlohmann::json live_flight::frame_event(std::size_t log, std::size_t record) const
-{
-    const dated_record& r = readings_[log].records[record];
-    nlohmann::json event = frame_fields_json(r.frame);
-    event["file"] = base_name(readings_[log].path);
-    event["line"] = r.line;
-    event["local_time"] = iso8601_local(r.local_time, model_.utc_offset);
-    event["utc_time"] = iso8601_utc(r.local_time - static_cast<std::int64_t>(model_.utc_offset) * 60);
-    event["clock_seconds"] = r.local_time;
-    event["received_ms"] = logs_[log].received_ms[record];
-
+    const dated_record& record = frame.record;
+    const std::optional<std::size_t> point = frame.point;
+    const flight& f = flight_.current();
+    const int offset = f.utc_offset;
+    nlohmann::json event = frame_fields_json(record.frame);
+    event["file"] = base_name(logs_.back().path);
+    event["line"] = record.line;
+    event["local_time"] = iso8601_local(record.local_time, offset);
+    event["utc_time"] = iso8601_utc(record.local_time - static_cast<std::int64_t>(offset) * 60);
+    event["clock_seconds"] = record.local_time;
+    event["received_ms"] = frame.received_ms;
     // The receiver's warnings, as it would show this line: the time since
     // the frame before it, and the battery.
-    const dated_record* previous = nullptr;
-    if (record > 0) {
-        previous = &readings_[log].records[record - 1];
-    } else {
-        for (std::size_t l = log; l-- > 0 && previous == nullptr;) {
-            if (!readings_[l].records.empty()) previous = &readings_[l].records.back();
-        }
-    }
-    if (previous != nullptr) {
-        const std::int64_t gap = r.local_time - previous->local_time;
+    if (frame.previous) {
+        const std::int64_t gap = record.local_time - *frame.previous;
         event["gap"] = gap;
         event["gap_warning"] = gap > gap_warning_seconds;
     } else {
         event["gap"] = nullptr;
         event["gap_warning"] = false;
     }
-    event["battery_warning"] = static_cast<float>(r.frame.battery_voltage) < low_battery_volts;
-    event["position_usable"] = is_possible_position(r.frame.latitude, r.frame.longitude);
-
-    const std::optional<std::size_t> point = point_of(log, record);
+    event["battery_warning"] = static_cast<float>(record.frame.battery_voltage) < low_battery_volts;
+    event["position_usable"] = is_possible_position(record.frame.latitude, record.frame.longitude);
     event["point"] = point ? nlohmann::json(*point) : nlohmann::json(nullptr);
-    const std::size_t at = point ? *point : model_.points.size();
     // Without a fix of its own the frame is shown with the flight as it
     // stood at the fix before it.
-    std::size_t reference = at;
-    if (!point) {
-        reference = model_.points.size();
-        for (std::size_t i = model_.points.size(); i-- > 0;) {
-            if (model_.points[i].local_time <= r.local_time) {
-                reference = i;
-                break;
-            }
-        }
+    std::size_t at = f.points.size();
+    if (point) {
+        at = *point;
+    } else {
+        const auto after = std::upper_bound(f.points.begin(), f.points.end(), record.local_time,
+                                            [](std::int64_t t, const flight_point& p) { return t < p.local_time; });
+        if (after != f.points.begin()) at = static_cast<std::size_t>(after - f.points.begin()) - 1;
     }
-    add_flight_state(event, reference);
+    add_flight_state(event, at);
     return event;
 }
 
 void live_flight::add_flight_state(nlohmann::json& event, std::size_t at) const
 {
-    const std::vector<flight_point>& points = model_.points;
+    const flight& f = flight_.current();
+    const std::vector<flight_point>& points = f.points;
     if (at >= points.size()) {
         for (const char* key : {"stage", "climb_rate", "launch", "highest", "burst",
                                 "distance_from_launch", "landing_estimate", "station"})
             event[key] = nullptr;
         return;
     }
-    const int offset = model_.utc_offset;
-    const std::size_t highest = highest_[at];
-    const live_stage stage = stage_up_to(points, at, highest);
+    const int offset = f.utc_offset;
+    const flight_stage stage = stage_at(f, at);
+    const flight_point& here = points[at];
     event["stage"] = stage_name(stage);
-    event["climb_rate"] = points[at].climb_rate;
-    event["launch"] = place_json(points.front(), offset);
-    event["highest"] = place_json(points[highest], offset);
-    event["burst"] = stage == live_stage::ascent ? nlohmann::json(nullptr)
-                                                 : place_json(points[highest], offset);
-    const flight_point& launch = points.front();
-    event["distance_from_launch"] = ground_path(launch.frame.latitude, launch.frame.longitude,
-                                                points[at].frame.latitude,
-                                                points[at].frame.longitude)
-                                        .distance;
-    const std::optional<landing_estimate> landing =
-        estimate_landing(points, at, highest, launch.frame.altitude);
-    event["landing_estimate"] =
-        landing ? landing_json(*landing, offset) : nlohmann::json(nullptr);
-    event["station"] = station_ ? look_json(*station_, launch.frame.altitude, points[at], offset)
-                                : nlohmann::json(nullptr);
+    event["climb_rate"] = here.climb_rate;
+    event["highest"] = place_json(points[f.highest], offset);
+    event["burst"] = f.burst ? place_json(points[*f.burst], offset) : nlohmann::json(nullptr);
+    if (f.liftoff) {
+        const flight_point& launch = points[*f.liftoff];
+        event["launch"] = place_json(launch, offset);
+        event["distance_from_launch"] = ground_path(launch.frame.latitude, launch.frame.longitude,
+                                                    here.frame.latitude, here.frame.longitude)
+                                            .distance;
+    } else {
+        event["launch"] = nullptr;
+        event["distance_from_launch"] = nullptr;
+    }
+    const std::optional<double> ground = ground_altitude(f);
+    std::optional<landing_estimate> landing;
+    if (stage == flight_stage::descent && ground) landing = estimate_landing(points, at, *ground);
+    event["landing_estimate"] = landing ? landing_json(*landing, offset) : nlohmann::json(nullptr);
+    event["station"] = station_ ? look_json(*station_, ground.value_or(0), here, offset) : nlohmann::json(nullptr);
 }
 
 track_marks live_flight::marks_locked() const
 {
     track_marks marks;
     marks.station = station_;
-    const std::vector<flight_point>& points = model_.points;
-    if (points.empty()) return marks;
-    const std::size_t last = points.size() - 1;
-    const std::size_t highest = highest_[last];
-    if (stage_up_to(points, last, highest) != live_stage::ascent) marks.burst = highest;
-    marks.landing = estimate_landing(points, last, highest, points.front().frame.altitude);
+    const flight& f = flight_.current();
+    if (f.points.empty()) return marks;
+    marks.burst = f.burst;
+    const std::optional<double> ground = ground_altitude(f);
+    if (stage_at(f, f.last) == flight_stage::descent && ground)
+        marks.landing = estimate_landing(f.points, f.last, *ground);
     return marks;
 }
 
-std::string live_flight::latest_event_locked() const
+nlohmann::json live_flight::latest_locked() const
 {
-    for (std::size_t log = readings_.size(); log-- > 0;) {
-        if (!readings_[log].records.empty())
-            return frame_event(log, readings_[log].records.size() - 1).dump();
-    }
-    return "null";
+    if (!latest_) return nullptr;
+    return latest_event_.empty() ? frame_event(*latest_) : nlohmann::json::parse(latest_event_);
 }
 
 nlohmann::json live_flight::status_locked() const
 {
+    const flight_counts& counts = flight_.current().counts;
     nlohmann::json status;
     status["following"] = following_.empty() ? nlohmann::json(nullptr) : nlohmann::json(following_);
     status["waiting"] = waiting_text_;
     nlohmann::json files = nlohmann::json::array();
-    for (std::size_t i = 0; i < readings_.size(); ++i) {
-        files.push_back({{"path", readings_[i].path},
-                         {"lines", logs_[i].lines},
-                         {"dated_by_name", logs_[i].dated_by_name}});
+    for (const followed_log& log : logs_) {
+        files.push_back({{"path", log.path}, {"lines", log.reader.lines()}, {"dated_by_name", log.dated_by_name}});
     }
     status["files"] = std::move(files);
-    status["frames"] = model_.counts.frames_read;
-    status["points"] = model_.points.size();
-    status["unreadable_lines"] = model_.counts.unreadable_lines;
-    status["impossible_positions"] = model_.counts.impossible;
-    status["duplicates"] = model_.counts.duplicates;
-    status["missing_frames"] = model_.counts.missing;
-    status["unfinished_lines"] = model_.counts.unfinished_lines;
+    status["frames"] = counts.frames_read;
+    status["points"] = flight_.current().points.size();
+    status["unreadable_lines"] = counts.unreadable_lines;
+    status["impossible_positions"] = counts.impossible;
+    status["duplicates"] = counts.duplicates;
+    status["missing_frames"] = counts.missing;
+    status["unfinished_lines"] = counts.unfinished_lines;
     nlohmann::json last_problem = nullptr;
-    for (std::size_t i = readings_.size(); i-- > 0 && last_problem.is_null();) {
-        if (readings_[i].problems.empty()) continue;
-        const line_problem& p = readings_[i].problems.back();
-        last_problem = {{"file", base_name(readings_[i].path)}, {"line", p.line}, {"reason", p.reason}};
+    for (std::size_t i = logs_.size(); i-- > 0 && last_problem.is_null();) {
+        if (!logs_[i].last_problem) continue;
+        const line_problem& p = *logs_[i].last_problem;
+        last_problem = {{"file", base_name(logs_[i].path)}, {"line", p.line}, {"reason", p.reason}};
     }
     status["last_problem"] = std::move(last_problem);
     status["generation"] = generation_;
@@ -417,13 +314,13 @@ nlohmann::json live_flight::status_locked() const
 std::string live_flight::track_geojson() const
 {
     const std::lock_guard lock(mutex_);
-    nlohmann::json document = flight_geojson(model_, marks_locked());
+    nlohmann::json document = flight_geojson(flight_.current(), marks_locked());
     // Foreign members (RFC 7946, 6.1): what a page needs to go on live from
     // exactly this state.
     document["zarim"] = {{"generation", generation_},
                          {"next_event", frames_},
                          {"server_ms", now_ms()},
-                         {"latest", nlohmann::json::parse(latest_event_locked())},
+                         {"latest", latest_locked()},
                          {"status", status_locked()}};
     return document.dump();
 }
@@ -431,15 +328,15 @@ std::string live_flight::track_geojson() const
 std::string live_flight::track_kml() const
 {
     const std::lock_guard lock(mutex_);
-    return flight_kml(model_, marks_locked());
+    return flight_kml(flight_.current(), marks_locked());
 }
 
 nlohmann::json live_flight::look_from(const station_option& station) const
 {
     const std::lock_guard lock(mutex_);
-    if (model_.points.empty()) return look_json(station, 0, std::nullopt, model_.utc_offset);
-    return look_json(station, model_.points.front().frame.altitude, model_.points.back(),
-                     model_.utc_offset);
+    const flight& f = flight_.current();
+    if (f.points.empty()) return look_json(station, 0, std::nullopt, f.utc_offset);
+    return look_json(station, ground_altitude(f).value_or(0), f.points.back(), f.utc_offset);
 }
 
 nlohmann::json live_flight::status_json() const

@@ -1,6 +1,7 @@
-// The flight as the map serves it: the logs being followed, read into one
-// flight by the same reader and model as zarim-export, and the stream of
-// frame events that live pages follow. Every method is safe from any
+// The flight as the map serves it: the logs being followed, fed line by
+// line into one flight by the same reader and model as zarim-export, and
+// the stream of frame events that live pages follow. A new line costs the
+// same however long the flight already is. Every method is safe from any
 // thread; one lock guards everything.
 #pragma once
 
@@ -76,24 +77,38 @@ public:
     static constexpr std::size_t events_per_write = 256;
 
 private:
+    // A log followed, read line by line into the flight as it grows.
     struct followed_log {
-        std::vector<std::int64_t> received_ms;  // one per record of its reading
-        std::uint64_t lines = 0;  // whole lines taken
+        std::string path;
+        log_reader reader;
         bool dated_by_name = true;  // false: the name has no date, today's is used
+        std::size_t frames = 0;  // frames read from it
+        std::size_t unreadable = 0;
+        std::size_t unfinished = 0;
+        std::optional<line_problem> last_problem;
+        std::optional<std::int64_t> last_time;  // its latest frame's, on the receiver's clock
     };
 
     void begin_log(const std::string& path);
     void restart_log();
-    std::size_t read_lines(const std::vector<std::string>& lines, std::int64_t received_ms);
-    void keep_flight_together();
+    void read_lines(const std::vector<std::string>& lines, std::int64_t received_ms);
+    // A frame as it was read: the point it became, when, and the time of
+    // the frame read before it.
+    struct latest_frame {
+        dated_record record;
+        std::optional<std::size_t> point;
+        std::int64_t received_ms = 0;
+        std::optional<std::int64_t> previous;
+    };
+
+    void take_frame(const dated_record& record, bool with_event, std::int64_t received_ms);
+    bool keep_flight_together(std::int64_t first_time);
     void start_new_generation();
-    void rebuild();
-    nlohmann::json frame_event(std::size_t log, std::size_t record) const;
+    nlohmann::json frame_event(const latest_frame& frame) const;
+    nlohmann::json latest_locked() const;
     void add_flight_state(nlohmann::json& event, std::size_t at) const;
     track_marks marks_locked() const;
-    std::optional<std::size_t> point_of(std::size_t log, std::size_t record) const;
     nlohmann::json status_locked() const;
-    std::string latest_event_locked() const;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -101,11 +116,14 @@ private:
     const std::size_t stream_limit_;
 
     // Earlier logs of the same flight (a receiver restarted after midnight
-    // starts a new file), then the one followed now.
-    std::vector<log_reading> readings_;
+    // starts a new file), then the one followed now; each is the source of
+    // its points in the flight.
     std::vector<followed_log> logs_;
-    flight model_;
-    std::vector<std::size_t> highest_;  // for each point, the highest point up to it
+    flight_builder flight_;
+    // The time of the frame read last, for the gap the receiver warns of.
+    std::optional<std::int64_t> previous_time_;
+    std::optional<latest_frame> latest_;
+    std::string latest_event_;  // its event as JSON, when it was made
 
     std::uint64_t generation_ = 1;
     std::uint64_t frames_ = 0;  // frame events of this generation: every record read

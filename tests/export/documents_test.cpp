@@ -56,8 +56,9 @@ TEST(sample_flight, merges_the_two_stations_across_midnight)
     EXPECT_EQ(f.counts.duplicates, 2U);
     EXPECT_EQ(f.counts.impossible, 2U);
     EXPECT_EQ(f.counts.unreadable_lines, 1U);
+    EXPECT_EQ(f.liftoff, 0U);
     EXPECT_EQ(f.burst, 3U);
-    EXPECT_EQ(f.landing, 5U);
+    EXPECT_FALSE(f.landing) << "still falling at its last fix";
     EXPECT_EQ(iso8601_utc(f.points[0].utc_time), "2027-01-01T02:58:00Z");
     EXPECT_EQ(iso8601_utc(f.points[2].utc_time), "2027-01-01T03:01:00Z");
 }
@@ -129,7 +130,7 @@ TEST(kml, has_the_extruded_path_and_the_three_placemarks)
     int highest = -40000;
     for (const flight_point& p : f.points) highest = std::max(highest, p.frame.altitude);
     const char* names[] = {"Launch", "Burst", "Last fix"};
-    const std::size_t indices[] = {f.launch, f.burst, f.last};
+    const std::size_t indices[] = {*f.liftoff, *f.burst, f.last};
     for (std::size_t k = 0; k < 3; ++k) {
         const pugi::xml_node place = placemarks[k + 1];
         EXPECT_STREQ(place.child_value("name"), names[k]);
@@ -195,10 +196,10 @@ TEST(geojson, follows_rfc_7946_longitude_first)
     EXPECT_EQ(burst.at("climb_rate"), -2.33);
     EXPECT_EQ(burst.at("time"), "2027-01-01T03:03:00Z");
 
-    // One point: no LineString, still the three places.
+    // One point: no LineString, and no launch yet, only the last fix.
     const flight single = build_flight({read_log_text("QLT_20261231.txt", " 1 ,10:00:00, 1 , 2 , 3 , 0 , 5 , 6 , 4 , 0 ")}, 0);
     const nlohmann::json alone = geojson_document(single, "x");
-    ASSERT_EQ(alone.at("features").size(), 3U);
+    ASSERT_EQ(alone.at("features").size(), 1U);
     EXPECT_EQ(alone.at("features")[0].at("geometry").at("coordinates"), nlohmann::json::parse("[2.0, 1.0, 3]"));
 }
 

@@ -200,12 +200,13 @@ TEST(export_run, writes_every_format_and_reports_bad_lines_by_place)
              "Frames used         6, 2 impossible positions left out\n",
              "Frames missing      0 (gaps in the frame counter)\n",
              "Not readable        1 line, 0 logs (reported on standard error)\n",
+             "Stage               falling, 700 m at 2027-01-01T00:05:00-03:00, not landed yet\n",
              "Launch              2026-12-31T23:58:00-03:00  -23.55, -46.63  760 m\n",
              "Burst               1500 m  2027-01-01T00:03:00-03:00  -23.5504, -46.626\n",
              "Mean ascent rate    2.47 m/s\n",
-             "Mean descent rate   6.67 m/s\n",
+             "Mean descent rate   6.67 m/s so far\n",
              "Greatest speed      472.26 km/h  2027-01-01T00:04:00-03:00\n",
-             "Flight duration     7 min 00 s, launch to landing\n",
+             "Flight duration     7 min 00 s, launch to last fix (not landed yet)\n",
              "Last fix            2027-01-01T00:05:00-03:00  -23.5506, -46.624  700 m\n",
          }) {
         EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
@@ -226,6 +227,8 @@ TEST(export_run, writes_every_format_and_reports_bad_lines_by_place)
     EXPECT_EQ(summary.at("utc_offset"), "-03:00");
     EXPECT_EQ(summary.at("outputs").size(), 5U);
     EXPECT_EQ(summary.at("duration"), 420);
+    EXPECT_EQ(summary.at("stage"), "descent");
+    EXPECT_TRUE(summary.at("landing").is_null());
 }
 
 TEST(export_run, exit_status_says_what_went_wrong)

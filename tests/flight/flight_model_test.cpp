@@ -128,32 +128,30 @@ TEST(flight, counts_frames_missing_from_the_counter_across_its_wrap)
     }
 }
 
-// Ten-second frames: 2 minutes on the pad would be an ascent from the first
-// fix; up at 5 m/s, burst at 1760 m, down at 10 m/s, and on the ground with
-// the height wandering.
+// Ten-second frames: up at 5 m/s from the first fix, burst at 1760 m, down
+// at 10 m/s, and on the ground with the height wandering for a minute.
 TEST(flight, finds_launch_burst_landing_and_the_figures_of_the_flight)
 {
     std::vector<frame_at> frames;
     int counter = 1;
     int t = 36000;
+    int moving = 0;  // seconds of the flight so far, which take it north
     const auto add = [&](int altitude, float speed) {
-        frames.push_back({counter++, t, altitude, -23.5f + static_cast<float>(t - 36000) * 1e-4f,
-                          -46.6f, speed});
+        frames.push_back({counter++, t, altitude, -23.5f + static_cast<float>(moving) * 1e-4f, -46.6f, speed});
         t += 10;
+        if (speed > 0) moving += 10;
     };
     for (int altitude = 760; altitude < 1760; altitude += 50) add(altitude, 20);  // 20 points
     add(1760, 30);  // burst, index 20
     for (int altitude = 1660; altitude > 760; altitude -= 100) add(altitude, 40);  // 9 points
-    add(770, 5);  // landing, index 30: within 30 m of the lowest after the burst
-    add(765, 0);
-    add(752, 0);
-    add(768, 0);
+    add(762, 0);  // landing, index 30: the first of a still minute near its lowest
+    for (const int altitude : {765, 758, 766, 760, 763, 759}) add(altitude, 0);
     const flight f = build_flight({log_of("QLT_20261208.txt", frames)}, brasilia);
-    ASSERT_EQ(f.points.size(), 34U);
-    EXPECT_EQ(f.launch, 0U);
+    ASSERT_EQ(f.points.size(), 37U);
+    EXPECT_EQ(f.liftoff, 0U);
     EXPECT_EQ(f.burst, 20U);
     EXPECT_EQ(f.landing, 30U);
-    EXPECT_EQ(f.last, 33U);
+    EXPECT_EQ(f.last, 36U);
     EXPECT_EQ(stage_at(f, 0), flight_stage::ascent);
     EXPECT_EQ(stage_at(f, 20), flight_stage::ascent);
     EXPECT_EQ(stage_at(f, 21), flight_stage::descent);
@@ -168,25 +166,28 @@ TEST(flight, finds_launch_burst_landing_and_the_figures_of_the_flight)
     ASSERT_TRUE(s.mean_ascent_rate);
     EXPECT_DOUBLE_EQ(*s.mean_ascent_rate, 5.0);
     ASSERT_TRUE(s.mean_descent_rate);
-    EXPECT_DOUBLE_EQ(*s.mean_descent_rate, 9.9);  // 1760 down to 770 in 100 s
+    EXPECT_DOUBLE_EQ(*s.mean_descent_rate, 9.98);  // 1760 down to 762 in 100 s
     EXPECT_EQ(s.greatest_speed, 40);
     EXPECT_EQ(s.greatest_speed_at, 21U);
-    // Due north all the way: 0.033 degrees of latitude, about 3.65 km.
+    // Due north all the way: 0.030 degrees of latitude, about 3.32 km.
     EXPECT_NEAR(s.track_length, s.launch_to_last.distance, 1e-6);
-    EXPECT_NEAR(s.launch_to_last.distance, 3652, 5);
+    EXPECT_NEAR(s.launch_to_last.distance, 3322, 5);
     EXPECT_NEAR(s.launch_to_last.azimuth, 0, 1e-9);
 }
 
 TEST(flight, a_flight_still_rising_or_empty_has_no_descent)
 {
     const flight rising =
-        build_flight({log_of("QLT_20261208.txt", {{1, 100, 800}, {2, 110, 850}})}, 0);
-    EXPECT_EQ(rising.burst, 1U);
-    EXPECT_EQ(rising.landing, 1U);
+        build_flight({log_of("QLT_20261208.txt", {{1, 100, 800}, {2, 110, 850}, {3, 120, 900}})}, 0);
+    EXPECT_EQ(rising.liftoff, 0U);
+    EXPECT_FALSE(rising.burst);
+    EXPECT_FALSE(rising.landing);
+    EXPECT_EQ(rising.highest, 2U);
     const flight_summary s = summarize(rising);
-    EXPECT_TRUE(s.mean_ascent_rate);
+    ASSERT_TRUE(s.mean_ascent_rate);
+    EXPECT_DOUBLE_EQ(*s.mean_ascent_rate, 5.0);  // to the highest point so far
     EXPECT_FALSE(s.mean_descent_rate);
-    EXPECT_EQ(s.duration, 10);
+    EXPECT_EQ(s.duration, 20);
 
     const flight single = build_flight({log_of("QLT_20261208.txt", {{1, 100, 800}})}, 0);
     EXPECT_FALSE(summarize(single).mean_ascent_rate);
