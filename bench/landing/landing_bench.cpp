@@ -8,9 +8,10 @@
 // goes through the receiver's own decoding and log line and is read back as
 // the companions read a log, so the predictor sees what it would see live.
 //
-// The real flight: receiver logs given on the command line (by default the
-// real flight kept with the tests), its landing taken where the payload
-// came to rest.
+// The real flight: receiver logs given on the command line, plain or
+// gzipped (by default the real flight kept with the tests,
+// tests/support/real_flight), its landing taken where the payload came to
+// rest.
 //
 // For each flight the prediction is compared with the true landing at
 // liftoff (the first prediction), at the burst, and 30, 20, 10, 5 and 2
@@ -35,6 +36,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <zlib.h>
 
 #include "flight_simulation.h"
 #include "geodesy.h"
@@ -195,13 +197,28 @@ observed_flight simulated_flight(const std::string& kind, std::uint64_t seed)
     return observed;
 }
 
+// A receiver log, plain or compressed with gzip.
+std::optional<std::string> read_log(const std::string& path)
+{
+    gzFile in = gzopen(path.c_str(), "rb");
+    if (in == nullptr) return std::nullopt;
+    std::string text;
+    char piece[65536];
+    int got = 0;
+    while ((got = gzread(in, piece, sizeof piece)) > 0) text.append(piece, static_cast<std::size_t>(got));
+    gzclose(in);
+    if (got < 0) return std::nullopt;
+    return text;
+}
+
 // A receiver log: its fixes, and the landing where the payload came to rest
 // (the first fix after the highest one within 10 m of the height it lay at,
 // at the place it lay).
 std::optional<observed_flight> logged_flight(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
+    const std::optional<std::string> text = read_log(path);
+    if (!text) return std::nullopt;
+    std::istringstream in(*text);
     observed_flight observed;
     observed.kind = "real flight";
     std::string line;
@@ -387,7 +404,7 @@ void print_table(const std::string& title, const std::vector<flight_result>& res
 
 int main(int argc, char** argv)
 {
-    int flights_per_kind = 12;
+    int flights_per_kind = 20;
     std::vector<std::string> logs;
     std::string errors_path;
     for (int i = 1; i < argc; ++i) {
