@@ -36,6 +36,8 @@ constexpr double default_ascent_rate = 5;  // until a climb has been measured
 constexpr double slowest_ascent = 1;
 constexpr double step_height = wind_band_height;
 constexpr double path_every = 1000;  // metres of height between points of the path
+constexpr double unlike_from = 500;  // metres: a band above the highest measured
+constexpr double unlike_over = 8000;  // metres
 
 double to_radians(double degrees)
 {
@@ -253,14 +255,22 @@ double measured_ascent_rate(const landing_predictor& p, const track_sample& now)
 struct flight_step {
     predicted_point at;
     geo_position position;
+    double unmeasured_seconds = 0;
+    // The same, each second weighted by how far above the highest measured
+    // wind it is flown, up to the whole second at 7.5 km above: a wind
+    // little above the last one measured is much like it, one far above
+    // may be anything.
+    double unlike_seconds = 0;
 };
 
 // Moves the point by `seconds` of the wind at the middle of its height step.
-void drift(flight_step& step, const wind_table& winds, double middle, double seconds, double new_altitude,
-           double& unmeasured_seconds)
+void drift(flight_step& step, const wind_table& winds, double middle, double seconds, double new_altitude)
 {
-    if (!winds.measured || middle >= static_cast<double>(winds.highest_measured + 1) * wind_band_height)
-        unmeasured_seconds += seconds;
+    const double measured_top = winds.measured ? static_cast<double>(winds.highest_measured + 1) * wind_band_height : 0;
+    if (middle >= measured_top) {
+        step.unmeasured_seconds += seconds;
+        step.unlike_seconds += seconds * std::min(1.0, (middle - measured_top + unlike_from) / unlike_over);
+    }
     const wind_vector w = wind_at(winds, middle);
     const double distance = std::hypot(w.east, w.north) * seconds;
     if (distance > 0) step.position = ground_destination(step.position, to_degrees(std::atan2(w.east, w.north)), distance);
@@ -276,22 +286,22 @@ bool crosses_path_mark(double from, double to)
 }
 
 // The radius around the predicted landing that held the true landing in
-// nine of ten predictions on simulated flights of varied winds, changes of
-// wind, rates, burst heights and tumbling (bench/landing/landing_bench.cpp
-// --errors writes the data): the wind may have changed since it was
-// measured, by about 2.5 m/s over the time left, and where it was not
-// measured yet it is a guess good to about 6 m/s; the time left may be
-// wrong by a fraction, which moves the landing along its drift, about 15 %
-// once the fall measures its own speed and 75 % while the burst height and
-// the parachute are still guesses; and a fix and the ground are some tens
-// of metres off.
-double predicted_radius(const landing_prediction& prediction, double seconds_to_landing, double drift_to_landing)
+// about nine of ten predictions on simulated flights of varied winds,
+// changes of wind, rates, burst heights and tumbling (bench/landing/
+// landing_bench.cpp --errors writes the data it was fitted on): the wind
+// may have changed since it was measured, by about 2.5 m/s over the time
+// left; where it was not measured it may differ from the highest measured
+// by about 10 m/s, the more the farther above (unlike_seconds); the time
+// left may be wrong by a fraction, which moves the landing along its drift,
+// about 15 % once the fall measures its own speed and 65 % while the burst
+// height and the parachute are still guesses; and a fix and the ground are
+// some tens of metres off.
+double predicted_radius(bool falling, const flight_step& end, double seconds_to_landing, double drift_to_landing)
 {
-    const bool falling = prediction.progress == flight_progress::descent;
     constexpr double fixed_part = 100;  // metres
-    const double measured_wind = 2.5 * (seconds_to_landing - prediction.unmeasured_seconds);
-    const double guessed_wind = 6.0 * prediction.unmeasured_seconds;
-    const double time_part = (falling ? 0.15 : 0.75) * drift_to_landing;
+    const double measured_wind = 2.5 * (seconds_to_landing - end.unmeasured_seconds);
+    const double guessed_wind = 10.0 * end.unlike_seconds;
+    const double time_part = (falling ? 0.15 : 0.65) * drift_to_landing;
     return std::sqrt(fixed_part * fixed_part + measured_wind * measured_wind + guessed_wind * guessed_wind +
                      time_part * time_part);
 }
@@ -354,7 +364,7 @@ std::optional<landing_prediction> predict_landing(const landing_predictor& p)
         const track_sample& down = *p.landed;
         prediction.landing = predicted_point{down.time, down.latitude, down.longitude, down.altitude};
         prediction.path.push_back(prediction.landing);
-        prediction.radius = predicted_radius(prediction, 0, 0);
+        prediction.radius = predicted_radius(true, flight_step{}, 0, 0);
         return prediction;
     }
 
@@ -371,8 +381,7 @@ std::optional<landing_prediction> predict_landing(const landing_predictor& p)
         while (step.at.altitude < top) {
             const double next = std::min(top, (std::floor(step.at.altitude / step_height) + 1) * step_height);
             const double from = step.at.altitude;
-            drift(step, winds, (from + next) / 2, (next - from) / prediction.ascent_rate, next,
-                  prediction.unmeasured_seconds);
+            drift(step, winds, (from + next) / 2, (next - from) / prediction.ascent_rate, next);
             if (crosses_path_mark(from, next) && next < top) prediction.path.push_back(step.at);
         }
         prediction.burst = step.at;
@@ -384,14 +393,14 @@ std::optional<landing_prediction> predict_landing(const landing_predictor& p)
         const double next = std::max(ground, (std::ceil(step.at.altitude / step_height) - 1) * step_height);
         const double from = step.at.altitude;
         const double middle = (from + next) / 2;
-        drift(step, winds, middle, (from - next) / descent_rate_at(prediction.descent, middle), next,
-              prediction.unmeasured_seconds);
+        drift(step, winds, middle, (from - next) / descent_rate_at(prediction.descent, middle), next);
         if (crosses_path_mark(next, from) && next > ground) prediction.path.push_back(step.at);
     }
     prediction.landing = step.at;
     if (prediction.path.back().time != step.at.time) prediction.path.push_back(step.at);
     const double drift_to_landing =
         ground_path(now.latitude, now.longitude, step.at.latitude, step.at.longitude).distance;
-    prediction.radius = predicted_radius(prediction, step.at.time - now.time, drift_to_landing);
+    prediction.unmeasured_seconds = step.unmeasured_seconds;
+    prediction.radius = predicted_radius(falling, step, step.at.time - now.time, drift_to_landing);
     return prediction;
 }
