@@ -212,8 +212,8 @@ std::optional<std::string> read_log(const std::string& path)
 }
 
 // A receiver log: its fixes, and the landing where the payload came to rest
-// (the first fix after the highest one within 10 m of the height it lay at,
-// at the place it lay).
+// (the first fix after the highest one within 10 m of the height it lay at
+// over the log's last ten minutes, at the place it lay from then on).
 std::optional<observed_flight> logged_flight(const std::string& path)
 {
     const std::optional<std::string> text = read_log(path);
@@ -243,19 +243,22 @@ std::optional<observed_flight> logged_flight(const std::string& path)
     for (std::size_t i = 0; i < f.size(); ++i) {
         if (f[i].altitude > f[top].altitude) top = i;
     }
-    std::vector<double> rest_heights, rest_latitudes, rest_longitudes;
-    for (std::size_t i = f.size() - 60; i < f.size(); ++i) {
-        rest_heights.push_back(f[i].altitude);
-        rest_latitudes.push_back(f[i].latitude);
-        rest_longitudes.push_back(f[i].longitude);
-    }
     const auto median = [](std::vector<double> v) {
         std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() / 2), v.end());
         return v[v.size() / 2];
     };
+    // The height it lay at: the last ten minutes of the log; the place: every
+    // fix from the landing on.
+    std::vector<double> rest_heights;
+    for (std::size_t i = f.size(); i-- > top && f[i].time >= f.back().time - 600;) rest_heights.push_back(f[i].altitude);
     const double rest = median(rest_heights);
     std::size_t down = top;
     while (down + 1 < f.size() && f[down].altitude > rest + 10) ++down;
+    std::vector<double> rest_latitudes, rest_longitudes;
+    for (std::size_t i = down; i < f.size(); ++i) {
+        rest_latitudes.push_back(f[i].latitude);
+        rest_longitudes.push_back(f[i].longitude);
+    }
     observed.burst = f[top].time;
     observed.landing = f[down].time;
     observed.landing_latitude = median(rest_latitudes);
