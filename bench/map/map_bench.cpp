@@ -181,7 +181,7 @@ void measure_landing()
     event_stream page;
     page.open(map.port, "/events?generation=1&from=0");
 
-    const flight_plan plan;  // the sender's own
+    const flight_plan plan;  // the sender's --steady flight
     const double landing = static_cast<double>(landing_time(plan));
     const flight_sample touchdown = flight_sample_at(plan, landing_time(plan));
     const auto frames = static_cast<long>(std::ceil(landing)) + 120;
@@ -197,7 +197,7 @@ void measure_landing()
             }
         }
     });
-    const int sent = run_sender({"--simulate", "--rate", "400", "--step", "1", "--count", std::to_string(frames)});
+    const int sent = run_sender({"--simulate", "--steady", "--rate", "400", "--step", "1", "--count", std::to_string(frames)});
     collector.join();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const long peak_kib = peak_resident_kib(map.pid);

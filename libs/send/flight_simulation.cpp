@@ -85,11 +85,42 @@ flight_sample flight_sample_at(const flight_plan& plan, long double elapsed)
     return s;
 }
 
+flight_sample sky_sample_at(const sky_flight& flight, const flight_plan& plan, long double elapsed)
+{
+    const sky_fix fix = sky_fix_at(flight, static_cast<double>(elapsed));
+    flight_sample s;
+    s.elapsed = elapsed;
+    switch (fix.stage) {
+    case sky_stage::pad:
+        s.phase = flight_phase::pad;
+        break;
+    case sky_stage::ascent:
+        s.phase = flight_phase::ascent;
+        break;
+    case sky_stage::descent:
+        s.phase = flight_phase::descent;
+        break;
+    case sky_stage::landed:
+        s.phase = flight_phase::landed;
+        break;
+    }
+    s.latitude = fix.reported.latitude;
+    s.longitude = fix.reported.longitude;
+    s.altitude = fix.reported.altitude;
+    s.speed_knots = fix.truth.speed * knots_per_metre_per_second;
+    s.temperature = plan.ground_temperature -
+                    plan.lapse_rate * (fix.truth.altitude - flight.plan.launch_altitude) / 1000;
+    const long double voltage = plan.battery_start - plan.battery_drain * elapsed / 3600;
+    s.battery_voltage = voltage > 0 ? voltage : 0;
+    s.satellites = flight_sample_at(plan, elapsed).satellites;
+    return s;
+}
+
 flight_frame step_flight(flight_state& state)
 {
     flight_frame frame;
     const long double elapsed = static_cast<long double>(state.frames) * state.step;
-    frame.sample = flight_sample_at(state.plan, elapsed);
+    frame.sample = state.sky ? sky_sample_at(*state.sky, state.plan, elapsed) : flight_sample_at(state.plan, elapsed);
     ++state.frames;
 
     const flight_sample& s = frame.sample;

@@ -2,11 +2,18 @@
 // altitude, a faster descent, then the payload lying on the ground. Every
 // value is a function of the time since launch, so a frame never depends on
 // how many came before it except through its counter.
+//
+// Two skies: the steady one below (one wind at every height, constant
+// rates, exact fixes), whose every value has a closed form that tests can
+// write down; and the real-looking one of sky_flight.h, which a flight
+// state carries when it is given one.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "frame_encoding.h"
+#include "sky_flight.h"
 
 struct flight_plan {
     long double launch_latitude = -23.55;  // degrees
@@ -23,12 +30,12 @@ struct flight_plan {
     long double battery_drain = 0.1;  // volts per hour
 };
 
-enum class flight_phase { ascent, descent, landed };
+enum class flight_phase { pad, ascent, descent, landed };
 
 // What the simulation means at one moment, before the frame's resolution
 // cuts it down.
 struct flight_sample {
-    long double elapsed = 0;  // seconds since launch
+    long double elapsed = 0;  // seconds since launch (since the start, on the pad, in a sky flight)
     flight_phase phase = flight_phase::ascent;
     long double altitude = 0;
     long double latitude = 0;
@@ -44,7 +51,8 @@ struct flight_sample {
 // frame times follow the local clock at any rate; a larger step runs the
 // flight faster than real time.
 struct flight_state {
-    flight_plan plan;
+    flight_plan plan;  // the steady flight, unless `sky` is set
+    std::shared_ptr<const sky_flight> sky;
     long double start_time = 0;  // seconds since the epoch at launch
     long double step = 1;  // simulated seconds per frame
     std::uint64_t frames = 0;  // frames made so far
@@ -56,6 +64,10 @@ struct flight_frame {
 };
 
 flight_sample flight_sample_at(const flight_plan& plan, long double elapsed);
+
+// The same for a sky flight: the tracker's fix (with its GPS noise) and
+// what follows from it; the other values as in the steady flight.
+flight_sample sky_sample_at(const sky_flight& flight, const flight_plan& plan, long double elapsed);
 
 // Seconds after launch at which the payload reaches the ground again.
 long double landing_time(const flight_plan& plan);

@@ -59,6 +59,53 @@ source_status next_replayed(frame_source& source, const volatile std::sig_atomic
     return source_status::frame;
 }
 
+// A wind profile is a page of text at most; anything larger is no sounding.
+constexpr std::size_t largest_wind_profile = 1 << 20;
+
+bool read_small_file(const std::string& path, std::string& text, int& error)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return false;
+    }
+    char buffer[65536];
+    text.clear();
+    error = 0;
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) error = errno;
+        if (got <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(got));
+        if (text.size() > largest_wind_profile) {
+            error = EFBIG;
+            break;
+        }
+    }
+    (void)close(fd);  // only read from: a failing close loses nothing
+    return error == 0;
+}
+
+bool plan_the_sky(const send_options& options, sky_plan& plan)
+{
+    plan.burst_altitude = static_cast<double>(options.burst_altitude);
+    plan.seed = options.seed;
+    if (options.wind_profile_file.empty()) return true;
+    std::string text;
+    int error = 0;
+    if (!read_small_file(options.wind_profile_file, text, error)) {
+        report("cannot read " + options.wind_profile_file + ": " + error_text(error));
+        return false;
+    }
+    std::size_t bad_line = 0;
+    std::string problem;
+    if (read_wind_profile(text, plan.winds, bad_line, problem)) return true;
+    if (bad_line == 0) report(options.wind_profile_file + ": " + problem);
+    else report_at(options.wind_profile_file, bad_line, problem);
+    return false;
+}
+
 source_status next_standard_input(frame_source& source, const volatile std::sig_atomic_t& stop,
                                   std::string& text)
 {
@@ -76,11 +123,17 @@ bool open_frame_source(const send_options& options, long double now, frame_sourc
 {
     source.mode = options.mode;
     switch (options.mode) {
-    case send_mode::simulate:
+    case send_mode::simulate: {
         source.flight = flight_state{};
         source.flight.start_time = now;
         source.flight.step = options.step != 0 ? options.step : 1 / options.rate;
+        source.flight.plan.burst_altitude = options.burst_altitude;
+        if (options.steady) return true;
+        sky_plan plan;
+        if (!plan_the_sky(options, plan)) return false;
+        source.flight.sky = std::make_shared<const sky_flight>(fly_sky(plan));
         return true;
+    }
     case send_mode::replay:
         source.name = options.replay_file;
         source.clock = log_clock{};

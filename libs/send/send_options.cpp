@@ -74,6 +74,12 @@ bool apply_value(send_options& options, std::string_view name, std::string_view 
     } else if (name == "--corrupt") {
         if (!read_decimal(value, 0, 100, options.corrupt_percent))
             return fail(problem, bad + ": expected a percentage from 0 to 100");
+    } else if (name == "--wind-profile") {
+        if (value.empty()) return fail(problem, "empty file name for --wind-profile");
+        options.wind_profile_file = value;
+    } else if (name == "--burst-altitude") {
+        if (!read_decimal(value, 1000, highest_burst, options.burst_altitude))
+            return fail(problem, bad + ": expected metres from 1000 to 32000");
     } else if (name == "--seed") {
         if (!read_unsigned(value, UINT64_MAX, options.seed))
             return fail(problem, bad + ": expected a whole number");
@@ -95,9 +101,17 @@ bool parse_send_options(int argc, const char* const* argv, send_options& options
         const char* name;
         std::string text;
     };
-    std::array<valued, 9> values{{{"--host", {}}, {"--port", {}}, {"--rate", {}}, {"--speed", {}},
-                                  {"--count", {}}, {"--step", {}}, {"--replay", {}}, {"--corrupt", {}},
-                                  {"--seed", {}}}};
+    std::array<valued, 11> values{{{"--host", {}},
+                                   {"--port", {}},
+                                   {"--rate", {}},
+                                   {"--speed", {}},
+                                   {"--count", {}},
+                                   {"--step", {}},
+                                   {"--replay", {}},
+                                   {"--corrupt", {}},
+                                   {"--seed", {}},
+                                   {"--wind-profile", {}},
+                                   {"--burst-altitude", {}}}};
     for (valued& v : values) add_valued(app, v.name, v.text);
     bool simulate = false;
     bool frames = false;
@@ -105,6 +119,7 @@ bool parse_send_options(int argc, const char* const* argv, send_options& options
     app.add_flag("--simulate", simulate);
     app.add_flag("--frames", frames);
     app.add_flag("--stdin", standard_input);
+    app.add_flag("--steady", options.steady);
     app.add_flag("--help", options.help);
     app.add_flag("--version", options.version);
     std::vector<std::string> texts;
@@ -139,6 +154,12 @@ bool parse_send_options(int argc, const char* const* argv, send_options& options
         return fail(problem, "--speed applies to --replay only");
     if (options.speed != 0 && app.count("--rate") > 0)
         return fail(problem, "choose only one of --rate and --speed");
+    for (const char* name : {"--steady", "--wind-profile", "--burst-altitude"}) {
+        if (app.count(name) > 0 && options.mode != send_mode::simulate)
+            return fail(problem, std::string(name) + " applies to --simulate only");
+    }
+    if (options.steady && !options.wind_profile_file.empty())
+        return fail(problem, "--wind-profile applies to the sky, not to --steady");
     options.frames = std::move(texts);
     return true;
 }
@@ -150,8 +171,16 @@ const char* send_usage()
            "hexadecimal text in one UDP datagram.\n"
            "\n"
            "Modes (choose one):\n"
-           "  --simulate        a balloon flight from launch to landing, then the\n"
-           "                    payload on the ground; runs until --count or a signal\n"
+           "  --simulate        a balloon flight from a minute on the pad to the\n"
+           "                    landing, then the payload on the ground; runs until\n"
+           "                    --count or a signal. The balloon climbs at about\n"
+           "                    5 m/s through the standard atmosphere and drifts with\n"
+           "                    a wind that changes with height (a spring day's, with\n"
+           "                    a jet of 40 m/s near 11 km, unless --wind-profile);\n"
+           "                    after the burst the payload tumbles for a minute and\n"
+           "                    a half, then falls under its parachute at a speed\n"
+           "                    that slows as the air thickens, 5 m/s at sea level;\n"
+           "                    its GPS fixes wander by a few metres\n"
            "  --replay FILE     the frames behind each line of a receiver log\n"
            "                    (QLT_*.txt), at the rate or speed given\n"
            "  --frames TEXT...  the given texts, sent exactly as they are; after --\n"
@@ -173,10 +202,24 @@ const char* send_usage()
            "  --step SECONDS    --simulate only: flight seconds per frame (default\n"
            "                    1/R, so frame times follow the local clock; a larger\n"
            "                    step runs the flight faster and its clock ahead)\n"
+           "  --wind-profile FILE\n"
+           "                    --simulate only: the winds by height, one level a\n"
+           "                    line: height (metres above the sea), speed (m/s) and\n"
+           "                    the direction it blows from (degrees), as a sounding\n"
+           "                    gives them; '#' starts a comment; linear between\n"
+           "                    levels, as at the nearest beyond them\n"
+           "  --burst-altitude M\n"
+           "                    --simulate only: metres above the sea where the\n"
+           "                    balloon bursts, 1000 to 32000 (default 30000)\n"
+           "  --steady          --simulate only: the plain flight instead, one wind\n"
+           "                    at every height (6 m/s east, 1.5 m/s south), 5 m/s\n"
+           "                    up, 12 m/s down, exact fixes, from launch on\n"
            "  --corrupt P       change one hexadecimal digit of P percent of the\n"
            "                    frames so that their CRC fails (default 0)\n"
-           "  --seed N          seed for choosing the corrupted frames (default 0);\n"
-           "                    the same seed corrupts the same frames\n"
+           "  --seed N          seed for choosing the corrupted frames and, with\n"
+           "                    --simulate, for the sky's GPS noise, draughts and\n"
+           "                    tumbling (default 0); the same seed makes the same\n"
+           "                    frames\n"
            "  --help            show this text\n"
            "  --version         show the version\n"
            "\n"

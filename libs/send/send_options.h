@@ -20,6 +20,11 @@ struct send_options {
     std::vector<std::string> frames;
     long double corrupt_percent = 0;
     std::uint64_t seed = 0;
+    // --simulate: the steady flight of one wind and fixed rates, or the sky
+    // (winds by height from a file, or a spring day's).
+    bool steady = false;
+    std::string wind_profile_file;
+    long double burst_altitude = 30000;  // metres
     bool help = false;
     bool version = false;
 };
@@ -33,6 +38,8 @@ inline constexpr long double highest_speed = 1000000;
 // lost some). The sender warns when it is asked for more.
 inline constexpr std::uint64_t lossless_rate = 20000;
 inline constexpr std::size_t largest_datagram = 65507;  // UDP over IPv4
+// The frame carries the altitude in 16 bits.
+inline constexpr long double highest_burst = 32000;
 
 // Fills `options` from argv[1..argc-1]. On a bad command line returns false
 // with `problem` saying why (without the program name or a line end).

@@ -123,7 +123,7 @@ TEST_F(receiver_export, a_log_the_receiver_wrote_becomes_the_flight)
     // the descent to the ground, in two seconds.
     const pid_t sender =
         spawn(build_path("zarim-send", ZARIM_SEND_PATH),
-              {"--simulate", "--rate", "250", "--count", "500", "--step", "20"}, directory + "/sent");
+              {"--simulate", "--steady", "--rate", "250", "--count", "500", "--step", "20"}, directory + "/sent");
     int sent = -1;
     while (sent < 0 && std::chrono::steady_clock::now() < deadline) {
         read_output(receiver, 50);  // a terminal nobody reads would stall the receiver

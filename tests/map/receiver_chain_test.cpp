@@ -93,7 +93,7 @@ TEST_F(ReceiverChain, the_map_follows_the_log_the_receiver_writes_frame_by_frame
 
     // The whole flight at 20 flight seconds a frame, 100 frames a second,
     // read by the page as it comes.
-    const pid_t sender = start_sender({"--simulate", "--rate", "100", "--count", "460", "--step", "20"});
+    const pid_t sender = start_sender({"--simulate", "--steady", "--rate", "100", "--count", "460", "--step", "20"});
     std::vector<json> frames;
     int sent = -1;
     while (std::chrono::steady_clock::now() < deadline) {

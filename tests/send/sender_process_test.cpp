@@ -71,6 +71,12 @@ TEST(sender_process, bad_command_lines_and_inputs_are_reported)
         {{"--replay", "/nonexistent/QLT_x.txt"}, 1, "cannot open /nonexistent/QLT_x.txt"},
         {{"--replay", "/"}, 1, "cannot read /"},
         {{"--simulate", "--host", "nowhere.invalid"}, 1, "cannot resolve host 'nowhere.invalid'"},
+        {{"--frames", "01", "--steady"}, 2, "--steady applies to --simulate only"},
+        {{"--replay", "x", "--burst-altitude", "20000"}, 2, "--burst-altitude applies to --simulate only"},
+        {{"--simulate", "--burst-altitude", "40000"}, 2, "bad value '40000' for --burst-altitude"},
+        {{"--simulate", "--steady", "--wind-profile", "w.txt"}, 2, "not to --steady"},
+        {{"--simulate", "--wind-profile", "/nonexistent/winds.txt"}, 1, "cannot read /nonexistent/winds.txt"},
+        {{"--simulate", "--wind-profile", "/dev/null"}, 1, "no wind levels"},
     };
     for (const row& r : rows) {
         const sender_result result = run_sender_binary(r.arguments);
