@@ -78,7 +78,9 @@ void map_service::follow()
     for (;;) {
         const follow_news news = follower_.read_news();
         flight_.apply(news, now_ms());
-        if (news.path.empty()) flight_.set_waiting_text(waiting);
+        // A log that cannot be read stops being followed until it can: the
+        // page and /status.json say why in place of the file's name.
+        if (news.path.empty()) flight_.set_waiting_text(news.problem.empty() ? waiting : news.problem);
         if (!news.more && !follower_.wait_for_change(-1)) return;
     }
 }
