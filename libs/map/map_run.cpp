@@ -32,6 +32,7 @@ server_settings with_options(server_settings settings, const map_options& option
 {
     settings.host = options.listen_host;
     settings.port = options.listen_port;
+    settings.allowed_hosts = options.allowed_hosts;
     settings.tiles = options.tiles;
     settings.tiles_given = options.tiles_given;
     settings.station = options.station;
