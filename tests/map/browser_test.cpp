@@ -353,3 +353,38 @@ TEST_F(Page, a_log_cut_underneath_starts_the_page_over)
     ASSERT_NO_FATAL_FAILURE(expect_page_matches_log());
     EXPECT_EQ(text("problems"), "");
 }
+
+// A browser opens six connections to a server at most: its tabs share one
+// event stream, so ten tabs all load and all follow the flight, and go on
+// when the tab that opened the stream is closed.
+TEST_F(Page, ten_tabs_of_one_browser_share_one_stream_and_all_follow_the_flight)
+{
+    ASSERT_NO_FATAL_FAILURE(open({"--tiles", "http://127.0.0.1:1/{z}/{x}/{y}.png"}));
+    constexpr std::size_t tabs = 10;
+    for (std::size_t i = 1; i < tabs; ++i) ASSERT_TRUE(browser->open_tab(origin() + "/")) << i;
+    for (std::size_t i = 0; i < tabs; ++i) {
+        browser->use_tab(i);
+        ASSERT_TRUE(browser->wait_for("document.body.dataset.connection === 'live'", page_wait)) << i;
+        EXPECT_EQ(browser->evaluate("window.zarimPage.stream()"), "shared") << i;
+    }
+    EXPECT_EQ(json::parse(http_get(map.port, "/status.json").body)["pages"], 1);
+
+    simulated_receiver receiver(1796781600, 30);
+    const auto every_tab_shows = [&](std::size_t first, int counter, std::size_t points) {
+        for (std::size_t i = first; i < tabs; ++i) {
+            browser->use_tab(i);
+            EXPECT_TRUE(browser->wait_for("document.body.dataset.shownCounter === '" + std::to_string(counter) +
+                                              "' && window.zarimPage.trackPoints().length === " + std::to_string(points),
+                                          page_wait))
+                << "tab " << i << " shows frame " << text("counter");
+        }
+    };
+    for (int i = 1; i <= 3; ++i) {
+        append_to(log, receiver.next_line());
+        every_tab_shows(0, i, static_cast<std::size_t>(i));
+    }
+    ASSERT_TRUE(browser->close_tab(0));
+    append_to(log, receiver.next_line());
+    every_tab_shows(1, 4, 4);
+    EXPECT_EQ(json::parse(http_get(map.port, "/status.json").body)["pages"], 1);
+}
