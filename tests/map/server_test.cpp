@@ -457,3 +457,15 @@ TEST_F(Service, slow_and_idle_connections_cannot_keep_a_page_from_loading)
     ::close(trickle);
     for (const int fd : waiting) ::close(fd);
 }
+
+TEST_F(Service, a_log_deleted_underneath_is_said_and_its_track_kept)
+{
+    start();
+    for (int i = 0; i < 3; ++i) append_to(log, receiver.next_line());
+    ASSERT_TRUE(map_holds(3));
+    ASSERT_EQ(::unlink(log.c_str()), 0);
+    ASSERT_TRUE(eventually([&] { return service->flight().status_json()["following"].is_null(); }));
+    const json status = json::parse(http_get(port, "/status.json").body);
+    EXPECT_EQ(status["waiting"], "QLT_20261208.txt was deleted or moved away");
+    EXPECT_EQ(status["points"], 3);
+}
