@@ -92,7 +92,7 @@ void event_hub::watch()
 
 bool event_hub::next_text(entry& e, std::string& out, bool heartbeat, bool& more)
 {
-    const std::size_t start = out.size();
+    const std::size_t first = out.size();
     for (;;) {
         const stream_cursor before = e.cursor;
         const std::size_t size = out.size();
@@ -100,10 +100,10 @@ bool event_hub::next_text(entry& e, std::string& out, bool heartbeat, bool& more
         if (same_place(before, e.cursor)) {
             // Nothing new: what it wrote is a clock, wanted only as the
             // heartbeat of a stream that had nothing else.
-            if (!heartbeat || size != start) out.resize(size);
+            if (!heartbeat || size != first) out.resize(size);
             return true;
         }
-        if (out.size() - start >= text_per_round) {
+        if (out.size() - first >= text_per_round) {
             more = true;
             return true;
         }
@@ -124,14 +124,20 @@ void event_hub::feed()
         if (stopping_) return;
         const bool heartbeat = beat_;
         news_ = beat_ = dirty_ = false;
-        std::vector<std::shared_ptr<entry>> ended;
+        std::size_t ended = 0;
         std::vector<std::shared_ptr<entry>> live;
-        for (const std::shared_ptr<entry>& e : entries_) (e->sink->ended() ? ended : live).push_back(e);
+        for (const std::shared_ptr<entry>& e : entries_) {
+            if (e->sink->ended()) {
+                ++ended;
+            } else {
+                live.push_back(e);
+            }
+        }
         entries_ = live;
         lock.unlock();
 
         again = false;
-        for (std::size_t i = 0; i < ended.size(); ++i) flight_.leave_stream();
+        for (; ended > 0; --ended) flight_.leave_stream();
         for (const std::shared_ptr<entry>& e : live) {
             if (e->sink->backlog() > backlog_bound) {
                 again = true;

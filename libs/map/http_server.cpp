@@ -7,12 +7,12 @@
 #include <sys/resource.h>
 
 #include <array>
+#include <condition_variable>
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/empty_body.hpp>
@@ -23,7 +23,9 @@
 #include <cstring>
 #include <deque>
 #include <list>
+#include <thread>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 namespace {
@@ -39,11 +41,15 @@ using clock_type = std::chrono::steady_clock;
 // is read and dropped for a moment, up to this much, so that closing with
 // unread bytes (which resets the connection) does not destroy the answer
 // on its way.
-constexpr std::size_t linger_bytes = 64 * 1024;
+constexpr std::size_t linger_bytes = std::size_t{64} << 10;
 constexpr std::chrono::milliseconds linger_time{1000};
 // Descriptors kept for the log, the change notifications and the like.
 constexpr std::size_t other_descriptors = 64;
 constexpr std::chrono::milliseconds tidy_interval{2000};
+// A connection pushed out to keep within the bound per address has waited
+// at least this long: a burst of a client's own connections, accepted
+// before any of their requests was read, does not push itself out.
+constexpr std::chrono::milliseconds push_out_grace{1000};
 // Freed memory worth giving back to the system at the next tidying.
 constexpr std::size_t trim_worthwhile = std::size_t{1} << 20;
 constexpr std::size_t buffer_per_connection = 4096;  // about, when it closes
@@ -89,10 +95,10 @@ bool has_header(const http_answer& response, std::string_view name)
 std::string response_head(const http_answer& response, std::size_t length, bool keep_alive)
 {
     std::string head = status_line(response.status);
-    if (!response.content_type.empty()) head += "Content-Type: " + response.content_type + "\r\n";
+    if (!response.content_type.empty()) head.append("Content-Type: ").append(response.content_type).append("\r\n");
     head += response.stream ? std::string("Transfer-Encoding: chunked\r\n")
                             : "Content-Length: " + std::to_string(length) + "\r\n";
-    for (const auto& [name, value] : response.headers) head += name + ": " + value + "\r\n";
+    for (const auto& [name, value] : response.headers) head.append(name).append(": ").append(value).append("\r\n");
     // No other site may show any of it in a frame (clickjacking).
     if (!has_header(response, "Content-Security-Policy"))
         head += "Content-Security-Policy: frame-ancestors 'none'\r\n";
@@ -143,6 +149,14 @@ std::string percent_decoded(std::string_view text)
 class connection;
 class exchange_impl;
 
+// Completion handlers go through std::function: a handler that starts the
+// next operation is then no call cycle to the static checks, which cannot
+// tell a handler run later from recursion.
+using io_handler = std::function<void(const error_code&, std::size_t)>;
+using wait_handler = std::function<void(const error_code&)>;
+using accept_handler = std::function<void(const error_code&, tcp::socket)>;
+using task = std::function<void()>;
+
 // The connections of one client address that could be pushed out, oldest
 // first in each list, and the lists in the order they are pushed out:
 // those only waiting to close after an answer, those that never completed
@@ -159,22 +173,74 @@ struct queued_work {
     std::function<void(http_exchange&)> work;
 };
 
-}  // namespace
-
-// Every member is used on the network thread only, except where it says.
-struct http_server_parts {
-    http_server_parts(http_limits l, http_server::handler r)
-        : limits(l), route(std::move(r)), workers(std::max<std::size_t>(l.workers, 1))
+// Threads that run tasks in the order given.
+class worker_threads {
+public:
+    explicit worker_threads(std::size_t count)
     {
+        for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
+    }
+    ~worker_threads() { finish(); }
+    worker_threads(const worker_threads&) = delete;
+    worker_threads& operator=(const worker_threads&) = delete;
+
+    void post(task job)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            jobs_.push_back(std::move(job));
+        }
+        ready_.notify_one();
     }
 
+    // Ends the threads once the tasks given have run.
+    void finish()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            finishing_ = true;
+        }
+        ready_.notify_all();
+        for (std::thread& t : threads_) {
+            if (t.joinable()) t.join();
+        }
+    }
+
+private:
+    void work()
+    {
+        for (;;) {
+            task job;
+            {
+                std::unique_lock lock(mutex_);
+                ready_.wait(lock, [this] { return finishing_ || !jobs_.empty(); });
+                if (jobs_.empty()) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<task> jobs_;
+    bool finishing_ = false;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
+// Plain data, used on the network thread only; the functions below do the
+// work.
+struct http_server_parts {
     http_limits limits;
     http_server::handler route;
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
     asio::steady_timer tidy_timer{io};
     asio::steady_timer accept_pause{io};
-    asio::thread_pool workers;
+    std::optional<worker_threads> workers;
     std::unordered_map<std::string, address_share> addresses;
     std::unordered_map<connection*, std::shared_ptr<connection>> open;
     std::deque<queued_work> waiting_work;
@@ -184,17 +250,11 @@ struct http_server_parts {
     std::uint16_t port = 0;
     bool failed = false;
     bool shutting_down = false;
-
-    void accept_next();
-    void admit(tcp::socket socket);
-    bool push_out_one(address_share& share);
-    bool push_out_from_largest();
-    void run_work();
-    void tidy();
-    void shut_down();
 };
 
 namespace {
+
+void run_work(http_server_parts& p);
 
 class stream_impl final : public http_stream {
 public:
@@ -265,6 +325,8 @@ public:
 
     void start() { wait_for_request(); }
     void close();
+    // When it began to wait where it is listed.
+    [[nodiscard]] clock_type::time_point listed_since() const { return listed_since_; }
     void answer(const std::shared_ptr<exchange_impl>& exchange, http_answer response);
     void take_piece(std::string text);
     [[nodiscard]] bool closed() const { return state_ == state::closed; }
@@ -295,6 +357,7 @@ private:
     state state_ = state::waiting;
     std::list<connection*>* list_ = nullptr;
     std::list<connection*>::iterator place_;
+    clock_type::time_point listed_since_;
     std::size_t requests_ = 0;
     bool answered_any_ = false;
     bool keep_alive_ = false;
@@ -318,29 +381,29 @@ void stream_impl::push(std::string text)
 {
     if (ended_ || text.empty()) return;
     backlog_ += text.size();
-    asio::post(parts_.io, [owner = owner_, text = std::move(text)]() mutable {
+    asio::post(parts_.io, task([owner = owner_, text = std::move(text)]() mutable {
         if (const std::shared_ptr<connection> c = owner.lock()) c->take_piece(std::move(text));
-    });
+    }));
 }
 
 void exchange_impl::respond(http_answer response)
 {
     if (answered_.exchange(true)) return;
-    asio::post(parts_.io, [owner = owner_, self = shared_from_this(), response = std::move(response)]() mutable {
+    asio::post(parts_.io, task([owner = owner_, self = shared_from_this(), response = std::move(response)]() mutable {
         if (const std::shared_ptr<connection> c = owner.lock()) {
             c->answer(self, std::move(response));
         } else if (const std::shared_ptr<stream_impl> s = self->stream_if_any()) {
             s->end();
         }
-    });
+    }));
 }
 
 void exchange_impl::later(std::function<void(http_exchange&)> work)
 {
-    asio::post(parts_.io, [self = shared_from_this(), work = std::move(work)]() mutable {
+    asio::post(parts_.io, task([self = shared_from_this(), work = std::move(work)]() mutable {
         self->parts_.waiting_work.push_back({self, std::move(work)});
-        self->parts_.run_work();
-    });
+        run_work(self->parts_);
+    }));
 }
 
 void connection::join_list(std::list<connection*>& list)
@@ -348,6 +411,7 @@ void connection::join_list(std::list<connection*>& list)
     leave_list();
     list_ = &list;
     place_ = list.insert(list.end(), this);
+    listed_since_ = clock_type::now();
 }
 
 void connection::leave_list()
@@ -360,11 +424,11 @@ void connection::leave_list()
 void connection::arm(std::chrono::milliseconds limit)
 {
     timer_.expires_after(limit);
-    timer_.async_wait([self = shared_from_this()](const error_code& ec) {
+    timer_.async_wait(wait_handler([self = shared_from_this()](const error_code& ec) {
         // A wait that ends after the timer was set again is no time-out.
         if (ec || self->timer_.expiry() > clock_type::now()) return;
         self->close();
-    });
+    }));
 }
 
 void connection::disarm()
@@ -380,7 +444,7 @@ void connection::wait_for_request()
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(parts_.limits.header_bytes));
     http::async_read_header(socket_, buffer_, *parser_,
-                            [self = shared_from_this()](const error_code& ec, std::size_t) { self->on_head(ec); });
+                            io_handler([self = shared_from_this()](const error_code& ec, std::size_t) { self->on_head(ec); }));
 }
 
 void connection::on_head(const error_code& ec)
@@ -465,8 +529,7 @@ void connection::answer(const std::shared_ptr<exchange_impl>& exchange, http_ans
         chunk_text_ = 0;
         writing_ = true;
         arm(parts_.limits.write_time);
-        asio::async_write(socket_, asio::buffer(chunk_),
-                          [self = shared_from_this()](const error_code& ec, std::size_t) {
+        asio::async_write(socket_, asio::buffer(chunk_), io_handler([self = shared_from_this()](const error_code& ec, std::size_t) {
                               self->writing_ = false;
                               self->disarm();
                               if (ec) {
@@ -474,7 +537,7 @@ void connection::answer(const std::shared_ptr<exchange_impl>& exchange, http_ans
                                   return;
                               }
                               self->write_pieces();
-                          });
+                          }));
         watch_for_close();
         return;
     }
@@ -484,9 +547,9 @@ void connection::answer(const std::shared_ptr<exchange_impl>& exchange, http_ans
     std::array<asio::const_buffer, 2> buffers{asio::buffer(head_),
                                               asio::buffer(body.data(), head_only ? 0 : body.size())};
     arm(parts_.limits.write_time);
-    asio::async_write(socket_, buffers, [self = shared_from_this()](const error_code& ec, std::size_t) {
+    asio::async_write(socket_, buffers, io_handler([self = shared_from_this()](const error_code& ec, std::size_t) {
         self->answered(ec);
-    });
+    }));
 }
 
 void connection::release_body()
@@ -504,7 +567,7 @@ void connection::answered(const error_code& ec)
     if (state_ != state::busy) return;
     disarm();
     release_body();
-    parts_.run_work();
+    run_work(parts_);
     if (ec) {
         close();
         return;
@@ -540,7 +603,7 @@ void connection::write_pieces()
     chunk_text_ = size;
     writing_ = true;
     arm(parts_.limits.write_time);
-    asio::async_write(socket_, asio::buffer(chunk_), [self = shared_from_this()](const error_code& ec, std::size_t) {
+    asio::async_write(socket_, asio::buffer(chunk_), io_handler([self = shared_from_this()](const error_code& ec, std::size_t) {
         self->writing_ = false;
         self->disarm();
         if (ec || self->state_ != state::streaming) {
@@ -550,20 +613,20 @@ void connection::write_pieces()
         self->stream_->sent(self->chunk_text_);
         self->chunk_text_ = 0;
         self->write_pieces();
-    });
+    }));
 }
 
 // A stream's client sends nothing more; reading tells at once when it has
 // gone, and anything it does send is dropped.
 void connection::watch_for_close()
 {
-    socket_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](const error_code& ec, std::size_t) {
+    socket_.async_read_some(asio::buffer(scratch_), io_handler([self = shared_from_this()](const error_code& ec, std::size_t) {
         if (ec) {
             self->close();
             return;
         }
         if (self->state_ == state::streaming) self->watch_for_close();
-    });
+    }));
 }
 
 void connection::linger()
@@ -573,14 +636,14 @@ void connection::linger()
     error_code ignored;
     socket_.shutdown(tcp::socket::shutdown_send, ignored);
     arm(linger_time);
-    socket_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](const error_code& ec, std::size_t n) {
+    socket_.async_read_some(asio::buffer(scratch_), io_handler([self = shared_from_this()](const error_code& ec, std::size_t n) {
         self->lingered_ += n;
         if (ec || self->lingered_ >= linger_bytes || self->state_ != state::lingering) {
             self->close();
             return;
         }
         self->linger();
-    });
+    }));
 }
 
 void connection::close()
@@ -605,137 +668,151 @@ void connection::close()
     parts_.open.erase(this);
 }
 
-}  // namespace
 
-void http_server_parts::accept_next()
+void accept_next(http_server_parts& p);
+
+// Ends the connection of `share` that only waits, first those closing, then
+// the oldest that never completed a request, then the oldest kept alive;
+// with `waited_only`, only one that has waited for the grace at least.
+bool push_out_one(address_share& share, bool waited_only)
 {
-    acceptor.async_accept([this](const error_code& ec, tcp::socket socket) {
-        if (shutting_down) return;
-        if (!ec) {
-            admit(std::move(socket));
-        } else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
-                   ec == asio::error::no_memory || ec.value() == ENFILE) {
-            // Out of descriptors: wait a little rather than spin.
-            accept_pause.expires_after(std::chrono::milliseconds(100));
-            accept_pause.async_wait([this](const error_code& e) {
-                if (!e && !shutting_down) accept_next();
-            });
-            return;
-        } else if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor) {
-            failed = !shutting_down;
-            if (failed) shut_down();
-            return;
-        }
-        accept_next();
-    });
+    if (!share.closing.empty()) {
+        share.closing.front()->close();
+        return true;
+    }
+    const auto now = clock_type::now();
+    for (std::list<connection*>* list : {&share.fresh, &share.idle}) {
+        if (list->empty() || (waited_only && now - list->front()->listed_since() < push_out_grace)) continue;
+        list->front()->close();
+        return true;
+    }
+    return false;
 }
 
-bool http_server_parts::push_out_one(address_share& share)
-{
-    std::list<connection*>& from = !share.closing.empty() ? share.closing
-                                   : !share.fresh.empty() ? share.fresh
-                                                          : share.idle;
-    if (from.empty()) return false;
-    from.front()->close();
-    return true;
-}
-
-bool http_server_parts::push_out_from_largest()
+bool push_out_from_largest(http_server_parts& p)
 {
     address_share* largest = nullptr;
-    for (auto& [address, share] : addresses) {
+    for (auto& [address, share] : p.addresses) {
         if ((share.closing.empty() && share.fresh.empty() && share.idle.empty()) ||
             (largest != nullptr && largest->open >= share.open))
             continue;
         largest = &share;
     }
-    return largest != nullptr && push_out_one(*largest);
+    return largest != nullptr && push_out_one(*largest, false);
 }
 
-void http_server_parts::admit(tcp::socket socket)
+void admit(http_server_parts& p, tcp::socket socket)
 {
     error_code ec;
     const tcp::endpoint peer = socket.remote_endpoint(ec);
     if (ec) return;
     const tcp::endpoint local = socket.local_endpoint(ec);
     if (ec) return;
-    address_share& share = addresses[address_text(peer.address())];
-    // A newcomer is let in at the cost of the oldest connection that only
-    // waits; with none to push out, it is the one refused.
-    if ((share.open >= limits.connections_per_address && !push_out_one(share)) ||
-        (open.size() >= limits.connections && !push_out_from_largest())) {
+    address_share& share = p.addresses[address_text(peer.address())];
+    // A newcomer is let in at the cost of a connection that only waits: of
+    // its own address beyond that address's bound (when one has waited a
+    // while), and of the address with the most beyond the bound on all. With
+    // none to push out there, the newcomer is the one refused.
+    if (share.open >= p.limits.connections_per_address) push_out_one(share, true);
+    if (p.open.size() >= p.limits.connections && !push_out_from_largest(p)) {
         socket.close(ec);
         return;
     }
     socket.set_option(tcp::no_delay(true), ec);  // an event is one small write: at once
-    auto c = std::make_shared<connection>(*this, std::move(socket), share, address_text(local.address()));
-    open.emplace(c.get(), c);
+    auto c = std::make_shared<connection>(p, std::move(socket), share, address_text(local.address()));
+    p.open.emplace(c.get(), c);
     ++share.open;
     c->start();
 }
 
-void http_server_parts::run_work()
+void shut_down(http_server_parts& p)
 {
-    while (working < limits.workers && held < limits.held_bytes && !waiting_work.empty()) {
-        queued_work next = std::move(waiting_work.front());
-        waiting_work.pop_front();
+    p.shutting_down = true;
+    error_code ignored;
+    p.acceptor.close(ignored);
+    p.tidy_timer.cancel();
+    p.accept_pause.cancel();
+    p.waiting_work.clear();
+    std::vector<std::shared_ptr<connection>> all;
+    all.reserve(p.open.size());
+    for (auto& [raw, owned] : p.open) all.push_back(owned);
+    for (const std::shared_ptr<connection>& c : all) c->close();
+}
+
+void accept_next(http_server_parts& p)
+{
+    p.acceptor.async_accept(accept_handler([&p](const error_code& ec, tcp::socket socket) {
+        if (p.shutting_down) return;
+        if (!ec) {
+            admit(p, std::move(socket));
+        } else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+                   ec == asio::error::no_memory || ec.value() == ENFILE) {
+            // Out of descriptors: wait a little rather than spin.
+            p.accept_pause.expires_after(std::chrono::milliseconds(100));
+            p.accept_pause.async_wait(wait_handler([&p](const error_code& e) {
+                if (!e && !p.shutting_down) accept_next(p);
+            }));
+            return;
+        } else if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor) {
+            p.failed = !p.shutting_down;
+            if (p.failed) shut_down(p);
+            return;
+        }
+        accept_next(p);
+    }));
+}
+
+void run_work(http_server_parts& p)
+{
+    while (p.working < p.limits.workers && p.held < p.limits.held_bytes && !p.waiting_work.empty()) {
+        queued_work next = std::move(p.waiting_work.front());
+        p.waiting_work.pop_front();
         if (next.exchange->abandoned()) continue;
-        ++working;
-        asio::post(workers, [this, next = std::move(next)]() mutable {
+        ++p.working;
+        p.workers->post(task([&p, next]() mutable {
             try {
                 next.work(*next.exchange);
             } catch (...) {
                 next.exchange->respond(server_failure());
             }
             next = {};
-            asio::post(io, [this] {
-                --working;
-                run_work();
-            });
-        });
+            asio::post(p.io, task([&p] {
+                --p.working;
+                run_work(p);
+            }));
+        }));
     }
 }
 
-void http_server_parts::tidy()
+void tidy(http_server_parts& p)
 {
-    tidy_timer.expires_after(tidy_interval);
-    tidy_timer.async_wait([this](const error_code& ec) {
-        if (ec || shutting_down) return;
-        for (auto at = addresses.begin(); at != addresses.end();) {
-            at = at->second.open == 0 ? addresses.erase(at) : std::next(at);
+    p.tidy_timer.expires_after(tidy_interval);
+    p.tidy_timer.async_wait(wait_handler([&p](const error_code& ec) {
+        if (ec || p.shutting_down) return;
+        for (auto at = p.addresses.begin(); at != p.addresses.end();) {
+            at = at->second.open == 0 ? p.addresses.erase(at) : std::next(at);
         }
         // The allocator keeps what a burst freed; give it back.
-        if (freed_since_trim >= trim_worthwhile) {
+        if (p.freed_since_trim >= trim_worthwhile) {
             ::malloc_trim(0);
-            freed_since_trim = 0;
+            p.freed_since_trim = 0;
         }
-        tidy();
-    });
+        tidy(p);
+    }));
 }
 
-void http_server_parts::shut_down()
-{
-    shutting_down = true;
-    error_code ignored;
-    acceptor.close(ignored);
-    tidy_timer.cancel();
-    accept_pause.cancel();
-    waiting_work.clear();
-    std::vector<std::shared_ptr<connection>> all;
-    all.reserve(open.size());
-    for (auto& [raw, owned] : open) all.push_back(owned);
-    for (const std::shared_ptr<connection>& c : all) c->close();
-}
+}  // namespace
 
-http_server::http_server(http_limits limits, handler route)
-    : parts_(std::make_unique<http_server_parts>(limits, std::move(route)))
+http_server::http_server(http_limits limits, handler route) : parts_(std::make_unique<http_server_parts>())
 {
+    parts_->limits = limits;
+    parts_->route = std::move(route);
+    parts_->workers.emplace(std::max<std::size_t>(limits.workers, 1));
 }
 
 http_server::~http_server()
 {
-    parts_->workers.stop();
-    parts_->workers.join();
+    parts_->workers->finish();
 }
 
 bool http_server::bind(const std::string& host, std::uint16_t port, std::string& problem)
@@ -799,20 +876,20 @@ std::uint16_t http_server::port() const
 bool http_server::run()
 {
     http_server_parts& p = *parts_;
-    asio::post(p.io, [&p] {
+    asio::post(p.io, task([&p] {
         if (p.shutting_down) return;
-        p.accept_next();
-        p.tidy();
-    });
+        accept_next(p);
+        tidy(p);
+    }));
     p.io.run();
-    p.workers.join();
+    p.workers->finish();
     return !p.failed;
 }
 
 void http_server::stop()
 {
     http_server_parts& p = *parts_;
-    asio::post(p.io, [&p] { p.shut_down(); });
+    asio::post(p.io, task([&p] { shut_down(p); }));
 }
 
 std::string_view target_path(std::string_view target)

@@ -63,9 +63,7 @@ http_answer document(std::string body, const char* content_type)
 
 // Plain data: the functions below do the work.
 struct server_parts {
-    server_parts(live_flight& f, server_settings s);
-
-    live_flight* flight;
+    live_flight* flight = nullptr;
     server_settings settings;
     std::map<std::string, served_file> leaflet;
     std::vector<std::string> missing;
@@ -74,8 +72,8 @@ struct server_parts {
     bool stopped = false;
     // The hub before the server: streams end (and tell the hub) while the
     // server closes its connections.
-    event_hub hub;
-    http_server server;
+    std::optional<event_hub> hub;
+    std::optional<http_server> server;
 };
 
 namespace {
@@ -101,7 +99,7 @@ void serve_events(server_parts& p, http_exchange& exchange)
         exchange.respond(std::move(refused));
         return;
     }
-    event_hub& hub = p.hub;
+    event_hub& hub = *p.hub;
     std::shared_ptr<http_stream> sink = exchange.stream([&hub] { hub.wake(); });
     http_answer response;
     response.content_type = "text/event-stream";
@@ -225,21 +223,19 @@ void route(server_parts& p, const std::shared_ptr<http_exchange>& exchange)
 
 }  // namespace
 
-server_parts::server_parts(live_flight& f, server_settings s)
-    : flight(&f), settings(std::move(s)), hub(f, settings.heartbeat),
-      server(settings.limits, [this](const std::shared_ptr<http_exchange>& e) { route(*this, e); })
+map_server::map_server(live_flight& flight, server_settings settings) : parts_(std::make_unique<server_parts>())
 {
-    leaflet = load_leaflet(settings.leaflet_directory, missing);
-    hosts.listen_host = settings.host;
-    for (const std::string& name : settings.allowed_hosts) {
+    server_parts& p = *parts_;
+    p.flight = &flight;
+    p.settings = std::move(settings);
+    p.leaflet = load_leaflet(p.settings.leaflet_directory, p.missing);
+    p.hosts.listen_host = p.settings.host;
+    for (const std::string& name : p.settings.allowed_hosts) {
         std::string normalised;
-        if (usable_host_name(name, normalised)) hosts.names.push_back(normalised);
+        if (usable_host_name(name, normalised)) p.hosts.names.push_back(normalised);
     }
-}
-
-map_server::map_server(live_flight& flight, server_settings settings)
-    : parts_(std::make_unique<server_parts>(flight, std::move(settings)))
-{
+    p.hub.emplace(flight, p.settings.heartbeat);
+    p.server.emplace(p.settings.limits, [&p](const std::shared_ptr<http_exchange>& e) { route(p, e); });
 }
 
 map_server::~map_server()
@@ -252,14 +248,14 @@ bool map_server::bind(std::string& problem)
     // A page that goes away mid-write must not end the program.
     static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
     server_parts& p = *parts_;
-    if (!p.server.bind(p.settings.host, p.settings.port, problem)) return false;
-    p.hosts.port = p.server.port();
+    if (!p.server->bind(p.settings.host, p.settings.port, problem)) return false;
+    p.hosts.port = p.server->port();
     return true;
 }
 
 std::uint16_t map_server::port() const
 {
-    return parts_->server.port();
+    return parts_->server->port();
 }
 
 bool map_server::serve()
@@ -268,9 +264,9 @@ bool map_server::serve()
     {
         const std::lock_guard lock(p.stopping);
         if (p.stopped) return true;
-        p.hub.start();
+        p.hub->start();
     }
-    return p.server.run();
+    return p.server->run();
 }
 
 void map_server::stop()
@@ -281,8 +277,8 @@ void map_server::stop()
         const std::lock_guard lock(p.stopping);
         p.stopped = true;
     }
-    p.server.stop();
-    p.hub.stop();
+    p.server->stop();
+    p.hub->stop();
 }
 
 const std::vector<std::string>& map_server::missing_files() const
