@@ -147,6 +147,15 @@ struct target {
         if (!bytes.empty()) append_to(log, bytes);
     }
 
+    ~target()
+    {
+        stop_map(map);
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
+    target(const target&) = delete;
+    target& operator=(const target&) = delete;
+
     void start()
     {
         start_map(map, {"--listen", "127.0.0.1:0", "--tiles", "http://127.0.0.1:1/{z}/{x}/{y}.png", directory});

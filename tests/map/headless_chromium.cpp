@@ -274,6 +274,12 @@ bool headless_chromium::navigate(const std::string& url)
     return result.is_object() && !result.contains("errorText") && !result.contains("error");
 }
 
+bool headless_chromium::run_before_each_page(const std::string& source)
+{
+    const nlohmann::json added = call("Page.addScriptToEvaluateOnNewDocument", {{"source", source}}, true);
+    return added.is_object() && !added.contains("error");
+}
+
 nlohmann::json headless_chromium::evaluate(const std::string& expression, std::string* error)
 {
     const nlohmann::json result = call(

@@ -27,6 +27,8 @@ public:
     void stop();
 
     bool navigate(const std::string& url);
+    // Runs `source` in every page the current tab loads, before its scripts.
+    bool run_before_each_page(const std::string& source);
     // Opens another tab of the same browser at `url` and sends the calls
     // below to it; use_tab() goes to another, close_tab() closes one.
     bool open_tab(const std::string& url);
