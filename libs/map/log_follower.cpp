@@ -21,30 +21,32 @@ namespace {
 // grown: a log's first line holds a counter and a time.
 constexpr std::size_t head_length = 64;
 
+// IN_ATTRIB: a log's permissions changed, so it may be readable again.
 constexpr std::uint32_t directory_events =
-    IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE |
+    IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE | IN_ATTRIB |
     IN_DELETE_SELF | IN_MOVE_SELF;
+
+// Names noted between two looks at most; beyond it the directory is
+// listed again.
+constexpr std::size_t changed_bound = 1024;
 
 // Without change notifications, the follower looks this often.
 constexpr int poll_interval_ms = 1000;
 
-bool later(const timespec& a, const timespec& b)
-{
-    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
-}
-
+// Without waiting: a FIFO put where the log should be must not hang the
+// follower (it is then refused as no regular file).
 int open_for_reading(const std::string& path)
 {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
 
 // Up to `length` bytes from `offset`, fewer only at the end of the file or
-// on a read error.
-std::string read_at(int fd, std::uint64_t offset, std::size_t length)
+// on a read error, whose errno goes to `error` (0 for none).
+std::string read_at(int fd, std::uint64_t offset, std::size_t length, int& error)
 {
     std::string bytes(length, '\0');
     std::size_t got = 0;
@@ -56,6 +58,7 @@ std::string read_at(int fd, std::uint64_t offset, std::size_t length)
         } else if (count < 0 && errno == EINTR) {
             continue;
         } else {
+            if (count < 0) error = errno;
             break;
         }
     }
@@ -63,15 +66,9 @@ std::string read_at(int fd, std::uint64_t offset, std::size_t length)
     return bytes;
 }
 
-struct candidate {
-    std::string name;
-    timespec modified{};
-    off_t size = 0;
-};
-
-std::vector<candidate> daily_logs_in(const std::string& directory)
+std::map<std::string, off_t> daily_logs_in(const std::string& directory)
 {
-    std::vector<candidate> found;
+    std::map<std::string, off_t> found;
     DIR* listing = ::opendir(directory.c_str());
     if (listing == nullptr) return found;
     const int directory_fd = ::dirfd(listing);
@@ -84,7 +81,7 @@ std::vector<candidate> daily_logs_in(const std::string& directory)
         if (::fstatat(directory_fd, entry->d_name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
             continue;
         }
-        found.push_back({entry->d_name, status.st_mtim, status.st_size});
+        found.emplace(entry->d_name, status.st_size);
     }
     ::closedir(listing);
     return found;
@@ -93,6 +90,12 @@ std::vector<candidate> daily_logs_in(const std::string& directory)
 std::string joined(const std::string& directory, const std::string& name)
 {
     return directory.empty() || directory.back() == '/' ? directory + name : directory + "/" + name;
+}
+
+std::string base_name(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -158,49 +161,62 @@ bool log_follower::start(std::string& problem)
 bool log_follower::watch_directory()
 {
     watch_ = ::inotify_add_watch(notify_fd_, directory_.c_str(), directory_events);
+    relist_ = true;  // whatever happened while unwatched
     return watch_ >= 0;
+}
+
+// The daily logs that grew since the last look; the first look, which
+// lists the directory, finds none grown.
+std::vector<std::string> log_follower::look_again()
+{
+    std::vector<std::string> grown;
+    const auto grew = [this](const std::string& name, off_t size) {
+        const auto known = sizes_.find(name);
+        return size > (known == sizes_.end() ? 0 : known->second);
+    };
+    if (relist_ || notify_fd_ < 0 || watch_ < 0) {
+        std::map<std::string, off_t> found = daily_logs_in(directory_);
+        if (listed_) {
+            for (const auto& [name, size] : found) {
+                if (grew(name, size)) grown.push_back(name);
+            }
+        }
+        sizes_ = std::move(found);
+        listed_ = true;
+        relist_ = false;
+    } else {
+        for (const std::string& name : changed_) {
+            struct stat status {};
+            if (::stat(joined(directory_, name).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+                sizes_.erase(name);
+                continue;
+            }
+            if (grew(name, status.st_size)) grown.push_back(name);
+            sizes_[name] = status.st_size;
+        }
+    }
+    changed_.clear();
+    return grown;
 }
 
 std::string log_follower::choose_file()
 {
     if (!directory_mode_) return path_;
-
-    std::vector<candidate> found = daily_logs_in(directory_);
-    const auto grown = [this](const candidate& c) {
-        const auto known = std::find_if(sizes_.begin(), sizes_.end(),
-                                        [&](const auto& seen) { return seen.first == c.name; });
-        return c.size > (known == sizes_.end() ? 0 : known->second);
-    };
-    const candidate* chosen = nullptr;
-    const candidate* followed = nullptr;
-    for (const candidate& c : found) {
-        if (joined(directory_, c.name) == current_) followed = &c;
-    }
-    for (const candidate& c : found) {
-        // A receiver started before midnight keeps its first day's file,
-        // so the newest write tells which file is live, not the name.
-        const bool eligible = current_.empty() || (&c != followed && grown(c) &&
-                                                   (followed == nullptr ||
-                                                    !later(followed->modified, c.modified)));
-        if (!eligible) continue;
-        if (chosen == nullptr || later(c.modified, chosen->modified) ||
-            (!later(chosen->modified, c.modified) && c.name > chosen->name)) {
-            chosen = &c;
-        }
-    }
-    std::string path = chosen != nullptr ? joined(directory_, chosen->name) : current_;
-    sizes_.clear();
-    for (candidate& c : found) sizes_.emplace_back(std::move(c.name), c.size);
-    return path;
+    const std::vector<std::string> grown = look_again();
+    // The name is the date, so the greatest name is the latest day.
+    if (current_.empty()) return sizes_.empty() ? std::string() : joined(directory_, sizes_.rbegin()->first);
+    std::string chosen = base_name(current_);
+    for (const std::string& name : grown) chosen = std::max(chosen, name);
+    return joined(directory_, chosen);
 }
 
 void log_follower::switch_to(const std::string& path, follow_news& news)
 {
     current_ = path;
+    announced_ = false;
     identity_ = {};
     offset_ = 0;
     head_.clear();
-    news.new_file = true;
     news.lines.clear();
 }
 
@@ -216,29 +232,47 @@ void log_follower::restart(follow_news& news)
 follow_news log_follower::read_news()
 {
     follow_news news;
-    // A change to the followed file alone needs no look at the directory:
-    // listing it for every line would cost more than the line.
-    const std::string chosen = rescan_ || current_.empty() ? choose_file() : current_;
-    rescan_ = true;
+    if (notify_fd_ >= 0) relevant_events();  // what changed since the last wait
+    const std::string chosen = choose_file();
     if (chosen != current_) switch_to(chosen, news);
     news.path = current_;
     if (!current_.empty()) read_lines(news);
+    // A file is new to the reader once it is first read, not before.
+    if (!news.path.empty() && !announced_) {
+        news.new_file = true;
+        announced_ = true;
+    }
     return news;
 }
 
 void log_follower::read_lines(follow_news& news)
 {
+    // What cannot be read is said, and what was read stands. A file not
+    // there yet is only waited for.
+    const std::string name = base_name(current_);
     const int fd = open_for_reading(current_);
-    if (fd < 0) return;  // not there (yet, or for now): what was read stands
+    if (fd < 0) {
+        const int error = errno;
+        if (error != ENOENT) {
+            news.problem = "cannot read " + name + ": " + std::strerror(error);
+        } else if (identity_.known) {
+            news.problem = name + " was deleted or moved away";
+        }
+        news.path.clear();
+        return;
+    }
     struct stat status {};
-    if (::fstat(fd, &status) != 0) {
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        news.problem = "cannot read " + name + ": it is no longer a regular file";
+        news.path.clear();
         ::close(fd);
         return;
     }
     const bool replaced =
         identity_.known && (identity_.device != status.st_dev || identity_.inode != status.st_ino);
     const bool truncated = static_cast<std::uint64_t>(status.st_size) < offset_;
-    if (replaced || truncated || (!head_.empty() && read_at(fd, 0, head_.size()) != head_)) {
+    int error = 0;
+    if (replaced || truncated || (!head_.empty() && read_at(fd, 0, head_.size(), error) != head_ && error == 0)) {
         restart(news);
     }
     identity_ = {status.st_dev, status.st_ino, true};
@@ -249,7 +283,14 @@ void log_follower::read_lines(follow_news& news)
     const auto size = static_cast<std::uint64_t>(status.st_size);
     const std::size_t wanted =
         size > offset_ ? static_cast<std::size_t>(std::min<std::uint64_t>(size - offset_, read_bound)) : 0;
-    const std::string bytes = wanted > 0 ? read_at(fd, offset_, wanted) : std::string();
+    const std::string bytes = wanted > 0 ? read_at(fd, offset_, wanted, error) : std::string();
+    if (error != 0) {
+        news.problem = "cannot read " + name + ": " + std::strerror(error);
+        news.path.clear();
+        news.lines.clear();
+        ::close(fd);
+        return;
+    }
     std::size_t taken = take_whole_lines(bytes, news.lines);
     if (taken == 0 && bytes.size() == read_bound) {
         // One "line" longer than the bound is no line of the receiver's;
@@ -260,7 +301,7 @@ void log_follower::read_lines(follow_news& news)
     offset_ += taken;
     news.more = bytes.size() == read_bound;
     if (head_.size() < head_length && offset_ > head_.size()) {
-        head_ = read_at(fd, 0, static_cast<std::size_t>(std::min<std::uint64_t>(offset_, head_length)));
+        head_ = read_at(fd, 0, static_cast<std::size_t>(std::min<std::uint64_t>(offset_, head_length)), error);
     }
     ::close(fd);
 }
@@ -277,18 +318,27 @@ bool log_follower::relevant_events()
             std::memcpy(&event, events + at, sizeof event);
             const char* name = events + at + sizeof(inotify_event);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
-            if ((event.mask & IN_IGNORED) != 0) watch_ = -1;  // the directory went away
+            if ((event.mask & IN_IGNORED) != 0) {
+                watch_ = -1;  // the directory went away
+                relist_ = true;
+            }
             // No name: the directory itself, or the queue overflowed.
-            const bool followed_name = directory_mode_ ? is_daily_log_name(name) : file_name_ == name;
             const bool current = event.len != 0 && !current_.empty() &&
                                  (directory_mode_ ? current_ == joined(directory_, name) : file_name_ == name);
             // The followed file closed after writing: its writes were
             // events of their own, and the receiver closes after every line.
             if (current && event.mask == IN_CLOSE_WRITE) continue;
-            if (event.len == 0 || followed_name) relevant = true;
-            // Only the followed file grown: no other file to choose.
-            const bool grown = current && (event.mask & ~(IN_MODIFY | IN_CLOSE_WRITE)) == 0;
-            if (event.len == 0 || (followed_name && !grown)) rescan_ = true;
+            if ((event.mask & IN_Q_OVERFLOW) != 0) relist_ = true;
+            if (event.len == 0) {
+                relevant = true;
+            } else if (directory_mode_ ? is_daily_log_name(name) : file_name_ == name) {
+                relevant = true;
+                if (directory_mode_ && changed_.size() < changed_bound) {
+                    changed_.emplace(name);
+                } else if (directory_mode_) {
+                    relist_ = true;
+                }
+            }
         }
     }
 }

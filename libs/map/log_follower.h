@@ -7,6 +7,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,7 +24,12 @@ bool is_daily_log_name(std::string_view name);
 
 // What one read found.
 struct follow_news {
-    std::string path;  // the file followed; empty while there is none yet
+    // The file followed; empty while there is none yet, or while it cannot
+    // be read.
+    std::string path;
+    // Why the file followed cannot be read now (deleted, refused, not a
+    // file); empty when it can, or before it has first appeared.
+    std::string problem;
     // The lines below start at the file's beginning: a file followed for
     // the first time, or another that has started growing.
     bool new_file = false;
@@ -35,8 +42,12 @@ struct follow_news {
 
 class log_follower {
 public:
-    // `path` is a log file, or a directory in which the newest daily log
-    // is followed.
+    // `path` is a log file, or a directory in which a daily log is
+    // followed: the one with the latest date in its name, and then another
+    // only when its name's date is later and it grows (a receiver started
+    // anew after midnight), never an older day's log copied in or touched.
+    // Change notifications name the files that changed, so the directory
+    // is listed once, however many old logs it holds.
     explicit log_follower(std::string path);
     ~log_follower();
     log_follower(const log_follower&) = delete;
@@ -76,6 +87,7 @@ private:
     };
 
     std::string choose_file();
+    std::vector<std::string> look_again();
     void switch_to(const std::string& path, follow_news& news);
     void restart(follow_news& news);
     void read_lines(follow_news& news);
@@ -91,13 +103,14 @@ private:
     int wake_fd_ = -1;  // an eventfd written by stop()
 
     std::string current_;
+    bool announced_ = false;  // whether new_file has been said of current_
     file_identity identity_;
     std::uint64_t offset_ = 0;  // bytes of whole lines taken from current_
     std::string head_;  // the first bytes taken, to notice a file written anew
-    // The other daily logs' sizes at the last look: a file moves the
-    // follower on only by growing, not by being touched.
-    std::vector<std::pair<std::string, off_t>> sizes_;
-    // Whether the next read looks at the directory again: not when the
-    // wait saw nothing but the followed file grow.
-    bool rescan_ = true;
+    // The daily logs' sizes at the last look, by name, so by date: a file
+    // moves the follower on only by growing, not by being touched.
+    std::map<std::string, off_t> sizes_;
+    bool listed_ = false;  // the directory has been listed once
+    bool relist_ = true;  // the notifications may have missed something
+    std::set<std::string> changed_;  // names notified since the last look
 };

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "allowed_hosts.h"
 #include "command_line.h"
 
 namespace {
@@ -91,11 +92,17 @@ bool parse_map_options(int argc, const char* const* argv, map_options& options,
     std::string listen;
     std::string station;
     std::string tiles;
+    std::vector<std::string> hosts;
     app.add_flag("--help", options.help);
     app.add_flag("--version", options.version);
     add_valued(app, "--listen", listen);
     add_valued(app, "--tiles", tiles);
     add_valued(app, "--station", station);
+    // Repeatable, one name each time, so that it never takes the log's name.
+    app.add_option("--allow-host", hosts)
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("log", options.log_path);
     if (!parse_command_line(app, argc, argv, problem)) return false;
     if (options.help || options.version) return true;
@@ -119,6 +126,15 @@ bool parse_map_options(int argc, const char* const* argv, map_options& options,
         if (!parse_station(station, read, problem)) return false;
         options.station = read;
     }
+    for (const std::string& host : hosts) {
+        std::string name;
+        if (!usable_host_name(host, name)) {
+            problem = "--allow-host wants a host name (letters, digits, '-' and '.') or an address, "
+                      "without a port, not '" + host + "'";
+            return false;
+        }
+        options.allowed_hosts.push_back(name);
+    }
     if (options.log_path.empty()) {
         problem = "the log to follow is an empty name";
         return false;
@@ -134,14 +150,21 @@ const char* map_usage()
            "and distance from a station, and during the descent a landing estimate.\n"
            "\n"
            "LOG is a log file to follow. DIR (default: the current directory) is\n"
-           "searched for the QLT_yyyymmdd.txt written to last; the map waits for one\n"
-           "when there is none yet and moves on when another starts growing.\n"
+           "searched for the QLT_yyyymmdd.txt with the latest date in its name; the\n"
+           "map waits for one when there is none yet, and moves on to a later day's\n"
+           "log when it starts growing. A log that cannot be read any more (deleted,\n"
+           "refused) is said on the page.\n"
            "\n"
            "Options:\n"
            "  --listen ADDR:PORT  where to serve the page (default 127.0.0.1:8080,\n"
            "                      this computer only); 0.0.0.0:8080 serves the\n"
            "                      local network, [::1]:8080 IPv6; port 0 takes any\n"
            "                      free port\n"
+           "  --allow-host NAME   a host name the page may be opened by, besides the\n"
+           "                      address served (any of this computer's addresses\n"
+           "                      with 0.0.0.0) and localhost, such as\n"
+           "                      chase-laptop.local; requests naming any other host\n"
+           "                      are refused. Repeat it for more names\n"
            "  --tiles URL         map tiles, a template with {z}, {x} and {y}, and\n"
            "                      optionally {s} (default: the OpenStreetMap\n"
            "                      standard tiles); without a connection the page\n"
@@ -156,10 +179,21 @@ const char* map_usage()
            "  --help              show this text\n"
            "  --version           show the version\n"
            "\n"
-           "Pages: / (the live map), /track.geojson (the flight so far), /live.kml\n"
-           "(a network link for Google Earth), /track.kml, /events (Server-Sent\n"
-           "Events, one per frame).\n"
+           "Addresses served (GET and HEAD only):\n"
+           "  /                   the live map; /map.js, /map.css, /events.js and\n"
+           "                      /leaflet/... are its files\n"
+           "  /track.geojson      the flight so far, GeoJSON\n"
+           "  /track.kml          the flight so far, KML\n"
+           "  /live.kml           a KML network link Google Earth refreshes\n"
+           "  /events             Server-Sent Events: one per frame, with status and\n"
+           "                      clock events; a browser's tabs share one\n"
+           "  /look.json?latitude=LAT&longitude=LON[&altitude=ALT]\n"
+           "                      azimuth, elevation and range from that place\n"
+           "  /status.json        the log followed, counts and problems\n"
+           "  /config.json        the page's settings\n"
+           "\n"
            "SIGINT and SIGTERM end the program.\n"
-           "Exit status: 0 after a signal, 1 when the address cannot be served (for\n"
-           "example a port in use), 2 for a bad command line.\n";
+           "Exit status: 0 after a signal, 1 when the log's directory or the address\n"
+           "cannot be had (for example a port in use, by another zarim-map too), 2 for\n"
+           "a bad command line.\n";
 }

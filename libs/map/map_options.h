@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Where the antenna or the chase car stands. Without a height the station
 // is taken to stand on the ground at the launch site's height, which is
@@ -18,6 +19,8 @@ struct station_option {
 struct map_options {
     std::string listen_host = "127.0.0.1";
     std::uint16_t listen_port = 8080;  // 0: any free port, as the tests use
+    // Host names the server answers to besides its address and localhost.
+    std::vector<std::string> allowed_hosts;
     std::string tiles = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";
     bool tiles_given = false;
     std::optional<station_option> station;

@@ -33,6 +33,7 @@ server_settings with_options(server_settings settings, const map_options& option
 {
     settings.host = options.listen_host;
     settings.port = options.listen_port;
+    settings.allowed_hosts = options.allowed_hosts;
     settings.tiles = options.tiles;
     settings.tiles_given = options.tiles_given;
     settings.station = options.station;
@@ -94,7 +95,9 @@ void map_service::follow()
     for (;;) {
         const follow_news news = follower_.read_news();
         flight_.apply(news, now_ms());
-        if (news.path.empty()) flight_.set_waiting_text(waiting);
+        // A log that cannot be read stops being followed until it can: the
+        // page and /status.json say why in place of the file's name.
+        if (news.path.empty()) flight_.set_waiting_text(news.problem.empty() ? waiting : news.problem);
         if (!news.more && !follower_.wait_for_change(-1)) return;
     }
 }

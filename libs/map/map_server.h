@@ -1,9 +1,8 @@
 // The live map's HTTP server: the page and Leaflet from memory, the
-// flight's documents, and one Server-Sent Events stream per open page.
-// Connections are bounded: a fixed set of worker threads, a bounded queue
-// of accepted connections behind them (the listener waits while it is
-// full), and a bound on event streams below the number of workers, so that
-// pages that stay open never keep a new page from loading.
+// flight's documents, and the live pages' Server-Sent Events. It may be
+// opened to a shared network, so it answers only to its own names (see
+// allowed_hosts.h), and its transport (http_server.h) keeps every
+// connection, request and answer within fixed bounds.
 #pragma once
 
 #include <chrono>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "http_server.h"
 #include "live_flight.h"
 #include "map_options.h"
 
@@ -23,15 +23,15 @@
 struct server_settings {
     std::string host = "127.0.0.1";
     std::uint16_t port = 8080;  // 0: any free port
+    std::vector<std::string> allowed_hosts;  // names besides the address and localhost
     std::string tiles;
     bool tiles_given = false;
     std::optional<station_option> station;
     std::string leaflet_directory = ZARIM_LEAFLET_DIR;
-    std::size_t workers = 48;
-    std::size_t queued_connections = 64;
-    std::size_t streams = 32;  // open pages at once; below `workers`
-    // A stream with nothing to say sends a clock event this often, which
-    // also finds pages that went away without closing their connection.
+    http_limits limits;
+    // Live pages' streams at once. A browser shares one among its tabs.
+    std::size_t streams = 32;
+    // A stream with nothing to say sends a clock event this often.
     std::chrono::milliseconds heartbeat{10000};
     int kml_refresh_seconds = 5;
 };

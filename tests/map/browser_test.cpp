@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -98,7 +99,8 @@ protected:
         }
     }
 
-    void open(const std::vector<std::string>& options)
+    // `before_page`: a script run in the page before its own.
+    void open(const std::vector<std::string>& options, const std::string& before_page = "")
     {
         std::vector<std::string> arguments = {"--listen", "127.0.0.1:0"};
         arguments.insert(arguments.end(), options.begin(), options.end());
@@ -107,6 +109,9 @@ protected:
         browser = std::make_unique<headless_chromium>();
         std::string problem;
         ASSERT_TRUE(browser->start(1280, 960, problem)) << problem;
+        if (!before_page.empty()) {
+            ASSERT_TRUE(browser->run_before_each_page(before_page));
+        }
         ASSERT_TRUE(browser->navigate(origin() + "/"));
         ASSERT_TRUE(browser->wait_for("document.body.dataset.connection === 'live'", page_wait))
             << text("status");
@@ -336,10 +341,17 @@ TEST_F(Page, points_from_the_devices_own_position_as_it_moves)
     ASSERT_TRUE(browser->wait_for("document.getElementById('station-ground-distance').textContent !== " + quoted(before), page_wait));
 }
 
-// Cut underneath, the log starts over, and so does the page.
-TEST_F(Page, a_log_cut_underneath_starts_the_page_over)
+class StreamPage : public Page, public testing::WithParamInterface<bool> {};
+
+// Cut underneath, the log starts over, and so does the page: with the
+// stream its browser shares, and with one of its own where there are no
+// shared workers.
+TEST_P(StreamPage, a_log_cut_underneath_starts_the_page_over)
 {
-    ASSERT_NO_FATAL_FAILURE(open({"--tiles", "http://127.0.0.1:1/{z}/{x}/{y}.png"}));
+    const bool shared = GetParam();
+    ASSERT_NO_FATAL_FAILURE(open({"--tiles", "http://127.0.0.1:1/{z}/{x}/{y}.png"},
+                                 shared ? "" : "delete window.SharedWorker;"));
+    EXPECT_EQ(browser->evaluate("window.zarimPage.stream()"), shared ? "shared" : "own");
     simulated_receiver receiver(1796781600, 30);
     ASSERT_NO_FATAL_FAILURE(append_lines(receiver, 10));
     append_to(log, "not a frame at all\r\n");
@@ -352,4 +364,54 @@ TEST_F(Page, a_log_cut_underneath_starts_the_page_over)
     ASSERT_NO_FATAL_FAILURE(append_lines(again, 2));
     ASSERT_NO_FATAL_FAILURE(expect_page_matches_log());
     EXPECT_EQ(text("problems"), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, StreamPage, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& shared) {
+                             return shared.param ? std::string("shared") : std::string("own");
+                         });
+
+// A browser opens six connections to a server at most: its tabs share one
+// event stream, so ten tabs all load and all follow the flight, go on when
+// the tab that opened the stream is closed, and all say when the log has
+// gone.
+TEST_F(Page, ten_tabs_of_one_browser_share_one_stream_and_all_follow_the_flight)
+{
+    ASSERT_NO_FATAL_FAILURE(open({"--tiles", "http://127.0.0.1:1/{z}/{x}/{y}.png"}));
+    constexpr std::size_t tabs = 10;
+    for (std::size_t i = 1; i < tabs; ++i) ASSERT_TRUE(browser->open_tab(origin() + "/")) << i;
+    for (std::size_t i = 0; i < tabs; ++i) {
+        browser->use_tab(i);
+        ASSERT_TRUE(browser->wait_for("document.body.dataset.connection === 'live'", page_wait)) << i;
+        EXPECT_EQ(browser->evaluate("window.zarimPage.stream()"), "shared") << i;
+    }
+    EXPECT_EQ(json::parse(http_get(map.port, "/status.json").body)["pages"], 1);
+
+    simulated_receiver receiver(1796781600, 30);
+    const auto every_tab_shows = [&](std::size_t first, int counter, std::size_t points) {
+        for (std::size_t i = first; i < tabs; ++i) {
+            browser->use_tab(i);
+            EXPECT_TRUE(browser->wait_for("document.body.dataset.shownCounter === '" + std::to_string(counter) +
+                                              "' && window.zarimPage.trackPoints().length === " + std::to_string(points),
+                                          page_wait))
+                << "tab " << i << " shows frame " << text("counter");
+        }
+    };
+    for (int i = 1; i <= 3; ++i) {
+        append_to(log, receiver.next_line());
+        every_tab_shows(0, i, static_cast<std::size_t>(i));
+    }
+    ASSERT_TRUE(browser->close_tab(0));
+    append_to(log, receiver.next_line());
+    every_tab_shows(1, 4, 4);
+    EXPECT_EQ(json::parse(http_get(map.port, "/status.json").body)["pages"], 1);
+
+    ASSERT_EQ(std::remove(log.c_str()), 0);
+    for (std::size_t i = 1; i < tabs; ++i) {
+        browser->use_tab(i);
+        EXPECT_TRUE(browser->wait_for("document.getElementById('status').textContent.includes('was deleted')", page_wait))
+            << "tab " << i << " says " << text("status");
+        EXPECT_EQ(text("track-points"), "Track: 4 points") << "tab " << i;
+    }
+    picture("ten-tabs-log-deleted", true);
 }

@@ -138,9 +138,9 @@ TEST_F(Follower, a_file_cut_or_replaced_underneath_is_read_again_from_its_start)
     EXPECT_EQ(news.lines, std::vector<std::string>{"back"});
 }
 
-TEST_F(Follower, a_directory_gives_its_newest_written_log_not_its_latest_date)
+TEST_F(Follower, a_directory_gives_its_latest_date_not_its_newest_written_log)
 {
-    // A receiver started before midnight keeps writing the first day's file.
+    // An older day's log written last (copied in, say) is not the flight.
     append_to(in_directory("QLT_20261208.txt"), "eighth\r\n");
     append_to(in_directory("QLT_20261209.txt"), "ninth\r\n");
     append_to(in_directory("notes.txt"), "not a log\r\n");
@@ -153,12 +153,12 @@ TEST_F(Follower, a_directory_gives_its_newest_written_log_not_its_latest_date)
     ASSERT_TRUE(follower.start(problem)) << problem;
     EXPECT_TRUE(follower.searches_directory());
     const follow_news news = follower.read_news();
-    EXPECT_EQ(news.path, in_directory("QLT_20261208.txt"));
+    EXPECT_EQ(news.path, in_directory("QLT_20261209.txt"));
     EXPECT_TRUE(news.new_file);
-    EXPECT_EQ(news.lines, std::vector<std::string>{"eighth"});
+    EXPECT_EQ(news.lines, std::vector<std::string>{"ninth"});
 }
 
-TEST_F(Follower, a_directory_moves_on_only_when_another_log_grows)
+TEST_F(Follower, a_directory_moves_on_only_to_a_later_day_that_grows)
 {
     const std::string first = in_directory("QLT_20261208.txt");
     const std::string second = in_directory("QLT_20261209.txt");
@@ -172,29 +172,68 @@ TEST_F(Follower, a_directory_moves_on_only_when_another_log_grows)
     EXPECT_EQ(news.path, first);
     EXPECT_EQ(news.lines, std::vector<std::string>{"a"});
 
-    // Another log that grows, even an old one, is followed.
-    append_to(second, "old\r\n");
-    set_modified(second, -1000);
-    set_modified(first, -2000);
-    news = follower.read_news();
-    EXPECT_EQ(news.path, second) << "it grew from nothing";
-    follower.read_news();
-    append_to(first, "b\r\n");
-    news = follower.read_news();
-    EXPECT_EQ(news.path, first);
-    EXPECT_TRUE(news.new_file);
-    EXPECT_EQ(news.lines, (std::vector<std::string>{"a", "b"})) << "a file moved to is read whole";
-    set_modified(second, 5000);
-    news = follower.read_news();
-    EXPECT_EQ(news.path, first) << "touched only";
-    EXPECT_FALSE(news.new_file);
-
-    // The receiver restarted after midnight: the new day's file grows.
-    append_to(second, "c\r\n");
+    // The receiver started anew after midnight: the next day's file grows.
+    append_to(second, "b\r\n");
     news = follower.read_news();
     EXPECT_EQ(news.path, second);
     EXPECT_TRUE(news.new_file);
-    EXPECT_EQ(news.lines, (std::vector<std::string>{"old", "c"}));
+    EXPECT_EQ(news.lines, std::vector<std::string>{"b"});
+
+    // Neither the first day growing again, nor an old log copied in, nor
+    // a later day's file that is only touched takes it away.
+    append_to(first, "c\r\n");
+    append_to(in_directory("QLT_20250101.txt"), "old\r\nlog\r\n");
+    append_to(in_directory("QLT_20261210.txt"), "");
+    set_modified(in_directory("QLT_20261210.txt"), 5000);
+    for (int i = 0; i < 2; ++i) {
+        news = follower.read_news();
+        EXPECT_EQ(news.path, second);
+        EXPECT_FALSE(news.new_file);
+        EXPECT_TRUE(news.lines.empty());
+    }
+    append_to(second, "d\r\n");
+    EXPECT_EQ(follower.read_news().lines, std::vector<std::string>{"d"});
+}
+
+// Deleted, made unreadable, or no longer a file: said, with what was read
+// kept, and read again from its start once it is back.
+TEST_F(Follower, a_log_that_cannot_be_read_is_said_until_it_can)
+{
+    const std::string log = in_directory("QLT_20261208.txt");
+    append_to(log, "one\r\n");
+    log_follower follower(directory);
+    std::string problem;
+    ASSERT_TRUE(follower.start(problem)) << problem;
+    EXPECT_EQ(follower.read_news().lines, std::vector<std::string>{"one"});
+
+    ASSERT_EQ(::unlink(log.c_str()), 0);
+    follow_news news = follower.read_news();
+    EXPECT_TRUE(news.path.empty());
+    EXPECT_EQ(news.problem, "QLT_20261208.txt was deleted or moved away");
+
+    ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);  // must not hang the follower
+    news = follower.read_news();
+    EXPECT_TRUE(news.path.empty());
+    EXPECT_NE(news.problem.find("no longer a regular file"), std::string::npos) << news.problem;
+    ASSERT_EQ(::unlink(log.c_str()), 0);
+
+    append_to(log, "two\r\n");
+    news = follower.read_news();
+    EXPECT_EQ(news.path, log);
+    EXPECT_TRUE(news.problem.empty());
+    EXPECT_TRUE(news.restarted);
+    EXPECT_EQ(news.lines, std::vector<std::string>{"two"});
+
+    if (::geteuid() != 0) {  // permissions do not hold root back
+        ASSERT_EQ(::chmod(log.c_str(), 0), 0);
+        news = follower.read_news();
+        EXPECT_EQ(news.problem, "cannot read QLT_20261208.txt: Permission denied");
+        ASSERT_EQ(::chmod(log.c_str(), 0644), 0);
+        append_to(log, "three\r\n");
+        news = follower.read_news();
+        EXPECT_FALSE(news.restarted) << "the same file, read on";
+        EXPECT_EQ(news.lines, std::vector<std::string>{"three"});
+    }
 }
 
 TEST_F(Follower, a_missing_directory_is_refused)

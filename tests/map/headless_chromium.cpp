@@ -145,23 +145,44 @@ bool headless_chromium::start(int width, int height, std::string& problem)
         return false;
     }
 
+    width_ = width;
+    height_ = height;
     const nlohmann::json target = call("Target.createTarget", {{"url", "about:blank"}}, false);
     if (!target.contains("targetId")) {
         problem = "the browser did not open a page: " + target.dump() + "\n" + file_text(log);
         return false;
     }
-    const nlohmann::json attached =
-        call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}}, false);
-    if (!attached.contains("sessionId")) {
-        problem = "cannot attach to the page: " + attached.dump();
+    if (!attach(target)) {
+        problem = "cannot attach to the page";
         return false;
     }
+    return true;
+}
+
+bool headless_chromium::attach(const nlohmann::json& target)
+{
+    const nlohmann::json attached =
+        call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}}, false);
+    if (!attached.contains("sessionId")) return false;
     session_ = attached["sessionId"];
+    tabs_.push_back({target["targetId"], session_});
     call("Runtime.enable", nlohmann::json::object(), true);
     call("Page.enable", nlohmann::json::object(), true);
     call("Emulation.setDeviceMetricsOverride",
-         {{"width", width}, {"height", height}, {"deviceScaleFactor", 1}, {"mobile", false}}, true);
+         {{"width", width_}, {"height", height_}, {"deviceScaleFactor", 1}, {"mobile", false}}, true);
     return true;
+}
+
+bool headless_chromium::open_tab(const std::string& url)
+{
+    const nlohmann::json target = call("Target.createTarget", {{"url", "about:blank"}}, false);
+    return target.contains("targetId") && attach(target) && navigate(url);
+}
+
+bool headless_chromium::close_tab(std::size_t index)
+{
+    const nlohmann::json closed = call("Target.closeTarget", {{"targetId", tabs_.at(index).target}}, false);
+    return closed.is_object() && !closed.contains("error");
 }
 
 void headless_chromium::stop()
@@ -251,6 +272,12 @@ bool headless_chromium::navigate(const std::string& url)
 {
     const nlohmann::json result = call("Page.navigate", {{"url", url}}, true);
     return result.is_object() && !result.contains("errorText") && !result.contains("error");
+}
+
+bool headless_chromium::run_before_each_page(const std::string& source)
+{
+    const nlohmann::json added = call("Page.addScriptToEvaluateOnNewDocument", {{"source", source}}, true);
+    return added.is_object() && !added.contains("error");
 }
 
 nlohmann::json headless_chromium::evaluate(const std::string& expression, std::string* error)

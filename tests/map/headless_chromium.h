@@ -27,6 +27,14 @@ public:
     void stop();
 
     bool navigate(const std::string& url);
+    // Runs `source` in every page the current tab loads, before its scripts.
+    bool run_before_each_page(const std::string& source);
+    // Opens another tab of the same browser at `url` and sends the calls
+    // below to it; use_tab() goes to another, close_tab() closes one.
+    bool open_tab(const std::string& url);
+    void use_tab(std::size_t index) { session_ = tabs_.at(index).session; }
+    bool close_tab(std::size_t index);
+
     // The value of a JavaScript expression (a promise is awaited); null
     // with `error` set when it threw or the browser did not answer.
     nlohmann::json evaluate(const std::string& expression, std::string* error = nullptr);
@@ -51,7 +59,16 @@ private:
     int from_browser_ = -1;
     std::string buffer_;
     int next_id_ = 0;
-    std::string session_;
+    bool attach(const nlohmann::json& target);
+
+    struct tab {
+        std::string target;
+        std::string session;
+    };
+    std::vector<tab> tabs_;
+    std::string session_;  // the tab the calls go to
+    int width_ = 0;
+    int height_ = 0;
     std::string profile_;
     std::vector<std::string> page_errors_;
 };

@@ -138,6 +138,47 @@ http_response http_request(std::uint16_t port, const std::string& method, const 
     return response;
 }
 
+raw_exchange raw_requests(std::uint16_t port, const std::string& bytes, std::size_t expected)
+{
+    raw_exchange exchange;
+    const int fd = connect_to(port);
+    if (fd < 0) return exchange;
+    while (exchange.sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + exchange.sent, bytes.size() - exchange.sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        exchange.sent += static_cast<std::size_t>(n);
+    }
+    std::string raw;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline && exchange.responses.size() < expected) {
+        const std::size_t head_end = raw.find("\r\n\r\n");
+        if (head_end != std::string::npos) {
+            http_response response;
+            response.headers = raw.substr(0, head_end);
+            const std::string length = response.header("Content-Length");
+            const std::size_t size = length.empty() ? 0 : std::stoul(length);
+            if (raw.size() >= head_end + 4 + size) {
+                response.status = std::stoi(raw.substr(9, 3));
+                response.body = raw.substr(head_end + 4, size);
+                raw.erase(0, head_end + 4 + size);
+                exchange.responses.push_back(std::move(response));
+                continue;
+            }
+        }
+        if (!read_some(fd, raw, 1000)) {
+            exchange.closed = true;
+            break;
+        }
+    }
+    if (!exchange.closed && exchange.responses.size() == expected) {
+        // Whether the server ends the connection after the last answer.
+        std::string more;
+        exchange.closed = !read_some(fd, more, 300) && more.empty();
+    }
+    ::close(fd);
+    return exchange;
+}
+
 http_response http_get(std::uint16_t port, const std::string& target, const std::string& extra_headers)
 {
     return http_request(port, "GET", target, extra_headers);

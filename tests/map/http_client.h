@@ -23,6 +23,16 @@ http_response http_request(std::uint16_t port, const std::string& method, const 
 http_response http_get(std::uint16_t port, const std::string& target,
                        const std::string& extra_headers = "");
 
+// Sends `bytes` as they are (one write, or as much of it as the server
+// takes), then reads the answers until the server ends the connection or
+// `expected` answers have come. For requests no ordinary client sends.
+struct raw_exchange {
+    std::vector<http_response> responses;
+    std::size_t sent = 0;  // bytes the server took
+    bool closed = false;  // the server ended the connection
+};
+raw_exchange raw_requests(std::uint16_t port, const std::string& bytes, std::size_t expected = 1);
+
 // An open /events stream.
 class event_stream {
 public:

@@ -108,6 +108,8 @@ TEST(map_options, bad_values_are_refused_with_a_reason)
         {{"--station", "1,2,inf"}, "LAT,LON"},
         {{"--station", "nan,2"}, "LAT,LON"},
         {{"--tiles", "http://tiles.example/{z}/{x}.png"}, "{y}"},
+        {{"--allow-host", "laptop.local:8080"}, "without a port"},
+        {{"--allow-host", "evil/\"x"}, "--allow-host"},
         {{"--bogus"}, "--bogus"},
         {{"a", "b"}, "b"},
         {{""}, "empty"},
@@ -126,7 +128,7 @@ TEST(map_options, help_and_version_stop_before_any_check)
     EXPECT_TRUE(help.options.help);
     EXPECT_TRUE(parse({"--version"}).options.version);
     const std::string usage = map_usage();
-    for (const char* option : {"--listen", "--tiles", "--station", "--help", "--version"})
+    for (const char* option : {"--listen", "--allow-host", "--tiles", "--station", "--help", "--version"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 
@@ -136,4 +138,12 @@ TEST(map_options, tiles_take_a_template)
     ASSERT_TRUE(p.ok) << p.problem;
     EXPECT_TRUE(p.options.tiles_given);
     EXPECT_EQ(p.options.tiles, "http://127.0.0.1:9/{z}/{x}/{y}.png");
+}
+
+TEST(map_options, allowed_hosts_repeat_and_never_take_the_log)
+{
+    const parsed p = parse({"--allow-host", "Chase-Laptop.local", "--allow-host=192.168.1.5", "/logs"});
+    ASSERT_TRUE(p.ok) << p.problem;
+    EXPECT_EQ(p.options.allowed_hosts, (std::vector<std::string>{"chase-laptop.local", "192.168.1.5"}));
+    EXPECT_EQ(p.options.log_path, "/logs");
 }

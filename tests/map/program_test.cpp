@@ -47,6 +47,15 @@ TEST(map_program, a_port_in_use_is_a_clear_message_and_status_1)
     EXPECT_EQ(busy.status, 1);
     EXPECT_NE(busy.err.find("cannot serve on " + listen), std::string::npos) << busy.err;
     EXPECT_NE(busy.err.find("in use"), std::string::npos) << busy.err;
+
+    // Another zarim-map holds it: the port is not shared between the two.
+    map_process first;
+    start_map(first, {"--listen", "127.0.0.1:0", make_scratch_directory()});
+    const std::string taken = "127.0.0.1:" + std::to_string(first.port);
+    const finished_run second = run_map_program({"--listen", taken, make_scratch_directory()});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("in use"), std::string::npos) << second.err;
+    EXPECT_EQ(stop_map(first), 0);
 }
 
 TEST(map_program, a_missing_directory_is_status_1)

@@ -40,6 +40,20 @@ bool has_event(const std::vector<sse_event>& events, const std::string& name)
     return false;
 }
 
+int connect_to_loopback(std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 template <typename Condition>
 bool eventually(Condition condition, std::chrono::milliseconds limit = 10s)
 {
@@ -59,16 +73,17 @@ protected:
         log = directory + "/QLT_20261208.txt";
     }
 
-    void start(std::size_t streams = 32, std::size_t workers = 48)
+    void start(std::size_t streams = 32, const http_limits& limits = {})
     {
         map_options options;
         options.listen_port = 0;
         options.log_path = directory;
         options.station = station_option{-23.6, -46.5, 700, true};
+        options.allowed_hosts = {"chase-laptop.local"};
         server_settings tuning;
         tuning.heartbeat = 200ms;
-        tuning.workers = workers;
         tuning.streams = streams;
+        tuning.limits = limits;
         service = std::make_unique<map_service>(options, tuning);
         std::string problem;
         ASSERT_TRUE(service->start(problem)) << problem;
@@ -180,7 +195,7 @@ TEST_F(Service, a_page_that_loaded_the_track_goes_on_from_where_it_stands)
 
 TEST_F(Service, pages_beyond_the_bound_are_refused_while_the_page_still_loads)
 {
-    start(12, 16);
+    start(12);
     std::vector<std::unique_ptr<event_stream>> pages;
     for (int i = 0; i < 12; ++i) {
         pages.push_back(std::make_unique<event_stream>());
@@ -276,14 +291,16 @@ TEST_F(Service, the_documents_are_well_formed_and_hold_every_point)
     ASSERT_TRUE(document.load_string(kml.body.c_str())) << kml.body.substr(0, 200);
     EXPECT_EQ(document.select_nodes("//gx:Track/gx:coord").size(), 300U);
 
+    // The link leads to the name allowed, or to the address served.
+    const std::string served = ":" + std::to_string(port);
     pugi::xml_document link;
-    ASSERT_TRUE(link.load_string(http_get(port, "/live.kml", "Host: chase-laptop.local:8080\r\n").body.c_str()));
-    EXPECT_STREQ(link.select_node("//NetworkLink/Link/href").node().child_value(),
-                 "http://chase-laptop.local:8080/track.kml");
-    EXPECT_STREQ(link.select_node("//NetworkLink/Link/refreshMode").node().child_value(), "onInterval");
-    ASSERT_TRUE(link.load_string(http_get(port, "/live.kml", "Host: evil\"/><x\r\n").body.c_str()));
+    ASSERT_TRUE(link.load_string(http_get(port, "/live.kml", "Host: Chase-Laptop.local" + served + "\r\n").body.c_str()));
     EXPECT_EQ(std::string(link.select_node("//NetworkLink/Link/href").node().child_value()),
-              "http://127.0.0.1:" + std::to_string(port) + "/track.kml");
+              "http://chase-laptop.local" + served + "/track.kml");
+    EXPECT_STREQ(link.select_node("//NetworkLink/Link/refreshMode").node().child_value(), "onInterval");
+    ASSERT_TRUE(link.load_string(http_get(port, "/live.kml").body.c_str()));
+    EXPECT_EQ(std::string(link.select_node("//NetworkLink/Link/href").node().child_value()),
+              "http://127.0.0.1" + served + "/track.kml");
 }
 
 TEST_F(Service, look_json_points_any_position_at_the_payload_and_refuses_nonsense)
@@ -323,4 +340,131 @@ TEST_F(Service, an_address_in_use_is_refused_with_a_reason)
     EXPECT_FALSE(busy.start(problem));
     EXPECT_NE(problem.find("in use"), std::string::npos) << problem;
     ::close(holder);
+}
+
+TEST_F(Service, only_our_own_names_are_answered_and_no_answer_may_be_framed)
+{
+    start();
+    const std::string served = ":" + std::to_string(port);
+    struct row {
+        std::string headers;
+        int status;
+    };
+    const std::vector<row> rows = {
+        {"Host: 127.0.0.1" + served + "\r\n", 200},
+        {"Host: localhost" + served + "\r\n", 200},
+        {"Host: chase-laptop.local" + served + "\r\n", 200},
+        {"Host: attacker.example" + served + "\r\n", 421},  // a rebound name
+        {"Host: 127.0.0.1:1\r\n", 421},
+        {"Host: 127.0.0.1" + served + "\r\nOrigin: http://attacker.example\r\n", 403},
+        {"Host: 127.0.0.1" + served + "\r\nOrigin: http://localhost" + served + "\r\n", 200},
+    };
+    for (const row& r : rows) {
+        for (const char* target : {"/config.json", "/status.json"}) {
+            const http_response response = http_get(port, target, r.headers);
+            EXPECT_EQ(response.status, r.status) << target << " with " << r.headers;
+            EXPECT_EQ(response.body.rfind('{', 0) == 0, r.status == 200) << target;
+        }
+    }
+    for (const http_response& response :
+         {http_get(port, "/"), http_get(port, "/nowhere"), http_get(port, "/", "Host: attacker.example\r\n"),
+          http_request(port, "POST", "/")}) {
+        EXPECT_EQ(response.header("X-Frame-Options"), "DENY") << response.status;
+        EXPECT_NE(response.header("Content-Security-Policy").find("frame-ancestors 'none'"), std::string::npos)
+            << response.status;
+    }
+}
+
+// What a hostile client sends, and what it gets: no body is read, no head
+// beyond its bound, no range but the whole file, and answers in order.
+TEST_F(Service, requests_that_would_take_memory_are_refused_before_it_is_taken)
+{
+    start();
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    std::string many_fields;
+    for (int i = 0; i < 3000; ++i) many_fields += "X-" + std::to_string(i) + ": b\r\n";
+    struct row {
+        std::string request;
+        int status;
+    };
+    const std::vector<row> rows = {
+        {"GET / HTTP/1.1\r\n" + host + "Content-Length: 1048576000\r\n\r\n" + std::string(4 << 20, 'x'), 413},
+        {"POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n" +
+             std::string("100000\r\n") + std::string(4 << 20, 'x'), 413},
+        {"GET / HTTP/1.1\r\n" + host + many_fields + "\r\n", 431},
+        {"GET / HTTP/1.1\r\n" + host + "X: " + std::string(20000, 'a') + "\r\n\r\n", 431},
+        {"GET / HTTP/1.1\r\n" + host + host + "\r\n", 400},
+        {"GET / HTTP/1.1\r\n\r\n", 421},
+        {"NONSENSE\r\n\r\n", 400},
+    };
+    for (const row& r : rows) {
+        const raw_exchange exchange = raw_requests(port, r.request);
+        ASSERT_EQ(exchange.responses.size(), 1U) << r.request.substr(0, 60);
+        EXPECT_EQ(exchange.responses[0].status, r.status) << r.request.substr(0, 60);
+        if (r.status != 421) {
+            EXPECT_TRUE(exchange.closed) << r.request.substr(0, 60);
+        }
+    }
+
+    if (service->server().missing_files().empty()) {
+        std::string ranges = "Range: bytes=0-";
+        for (int i = 0; i < 1000; ++i) ranges += ",0-";
+        const http_response whole = http_get(port, "/leaflet/leaflet.js", ranges + "\r\n");
+        EXPECT_EQ(whole.status, 200);
+        EXPECT_EQ(whole.body, read_file("/usr/share/javascript/leaflet/leaflet.js"));
+    }
+
+    const raw_exchange pipelined = raw_requests(
+        port, "GET /map.css HTTP/1.1\r\n" + host + "\r\nGET /config.json HTTP/1.1\r\n" + host +
+                  "\r\nGET /nowhere HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n",
+        3);
+    ASSERT_EQ(pipelined.responses.size(), 3U);
+    EXPECT_NE(pipelined.responses[0].header("Content-Type").find("text/css"), std::string::npos);
+    EXPECT_NE(pipelined.responses[1].body.find("kml_refresh_seconds"), std::string::npos);
+    EXPECT_EQ(pipelined.responses[2].status, 404);
+    EXPECT_TRUE(pipelined.closed);
+}
+
+// Connections that only wait, or trickle a request in, give way to a new
+// page; one that trickles is dropped once its time for a request is up.
+TEST_F(Service, slow_and_idle_connections_cannot_keep_a_page_from_loading)
+{
+    http_limits limits;
+    limits.connections = 24;
+    limits.connections_per_address = 16;
+    limits.request_time = 1500ms;
+    start(32, limits);
+    std::vector<int> waiting;
+    for (int i = 0; i < 40; ++i) {
+        const int fd = connect_to_loopback(port);
+        ASSERT_GE(fd, 0);
+        ::send(fd, "GET / HTTP/1.1\r\nHo", 18, MSG_NOSIGNAL);
+        waiting.push_back(fd);
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(http_get(port, "/").status, 200);
+
+    // A byte at a time, never finishing: dropped, not waited for.
+    const int trickle = connect_to_loopback(port);
+    bool dropped = false;
+    for (int i = 0; i < 100 && !dropped; ++i) {
+        dropped = ::send(trickle, "G", 1, MSG_NOSIGNAL) != 1;
+        char byte = 0;
+        dropped = dropped || ::recv(trickle, &byte, 1, MSG_DONTWAIT) == 0;
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(dropped);
+    ::close(trickle);
+    for (const int fd : waiting) ::close(fd);
+}
+
+TEST_F(Service, a_log_deleted_underneath_is_said_and_its_track_kept)
+{
+    start();
+    for (int i = 0; i < 3; ++i) append_to(log, receiver.next_line());
+    ASSERT_TRUE(map_holds(3));
+    ASSERT_EQ(::unlink(log.c_str()), 0);
+    ASSERT_TRUE(eventually([&] { return service->flight().status_json()["following"].is_null(); }));
+    const json status = json::parse(http_get(port, "/status.json").body);
+    EXPECT_EQ(status["waiting"], "QLT_20261208.txt was deleted or moved away");
+    EXPECT_EQ(status["points"], 3);
 }

@@ -14,7 +14,11 @@
     points: [], // {lat, lon, alt, clock}
     latest: null, // the latest frame event
     skew: 0, // server clock minus this device's clock, in ms
-    events: null,
+    stream: '', // 'shared' among the browser's tabs, or this tab's 'own'
+    connection: 'connecting', // the stream's state
+    loading: false, // the track is being loaded: events wait in pending
+    pending: [],
+    reloading: null,
     retry: null,
     device: null, // this device's position, once asked for
     watch: null,
@@ -566,6 +570,18 @@
     noteShown(live.latest);
   }
 
+  // For anyone measuring: which frame the page shows, since when, and when
+  // the browser next drew the page.
+  function noteShown(frame) {
+    if (!frame) return;
+    document.body.dataset.shownCounter = String(frame.counter);
+    const shown = { counter: frame.counter, line: frame.line, at: Date.now(), drawn: null };
+    window.zarimShown = shown;
+    requestAnimationFrame(() => {
+      shown.drawn = Date.now();
+    });
+  }
+
   function onFrame(frame, id) {
     const sequence = Number(String(id).split(':')[1]);
     if (isFinite(sequence)) state.next = sequence + 1;
@@ -586,56 +602,113 @@
     noteShown(frame);
   }
 
-  // For anyone measuring: which frame the page shows, since when, and when
-  // the browser next drew the page.
-  function noteShown(frame) {
-    if (!frame) return;
-    document.body.dataset.shownCounter = String(frame.counter);
-    const shown = { counter: frame.counter, line: frame.line, at: Date.now(), drawn: null };
-    window.zarimShown = shown;
-    requestAnimationFrame(() => {
-      shown.drawn = Date.now();
-    });
-  }
-
-  let reloading = false;
-  async function reload() {
-    if (reloading) return;
-    reloading = true;
-    try {
-      if (state.events) state.events.close();
-      await load();
-      connect();
-    } catch (error) {
-      setConnection('offline', 'offline');
-      clearTimeout(state.retry);
-      state.retry = setTimeout(reload, 3000);
-    } finally {
-      reloading = false;
+  // Every event, from the shared stream or this tab's own, in the order
+  // sent. Frames are taken by their sequence numbers: those the loaded track
+  // already holds are passed over, and a gap loads the track again.
+  function onEvent(type, data, id) {
+    if (state.loading) {
+      state.pending.push([type, data, id]);
+      return;
+    }
+    if (type === 'frame') {
+      const [generation, sequence] = String(id).split(':').map(Number);
+      if (generation < state.generation || (generation === state.generation && sequence < state.next)) return;
+      if (generation !== state.generation || sequence > state.next) {
+        reload();
+        return;
+      }
+      onFrame(JSON.parse(data), id);
+    } else if (type === 'status') {
+      showStatus(JSON.parse(data));
+    } else if (type === 'clock') {
+      state.skew = JSON.parse(data).server_ms - Date.now();
+    } else if (type === 'reset') {
+      reload();
     }
   }
 
-  function connect() {
-    if (state.events) state.events.close();
-    const events = new EventSource(`/events?generation=${state.generation}&from=${state.next}`);
-    state.events = events;
-    events.addEventListener('open', () => setConnection('live', 'live'));
-    events.addEventListener('frame', (e) => onFrame(JSON.parse(e.data), e.lastEventId));
-    events.addEventListener('status', (e) => showStatus(JSON.parse(e.data)));
-    events.addEventListener('clock', (e) => {
-      state.skew = JSON.parse(e.data).server_ms - Date.now();
-    });
-    events.addEventListener('reset', () => reload());
-    events.addEventListener('error', () => {
-      if (events.readyState === EventSource.CLOSED) {
-        // Refused (too many pages) or the server gone: try again later,
-        // from a fresh track.
+  function showConnection(kind) {
+    state.connection = kind;
+    setConnection(kind, kind);
+  }
+
+  // Loads the track; the events that come meanwhile wait, then go on from
+  // it. One load at a time: a second call gets the first's promise.
+  function reload() {
+    if (state.reloading) return state.reloading;
+    state.loading = true;
+    state.reloading = load().then(() => true, () => false).then((loaded) => {
+      state.reloading = null;
+      state.loading = false;
+      const pending = state.pending;
+      state.pending = [];
+      clearTimeout(state.retry);
+      if (!loaded) {
         setConnection('offline', 'offline');
-        clearTimeout(state.retry);
-        state.retry = setTimeout(reload, 5000);
-      } else {
-        setConnection('reconnecting', 'reconnecting');
+        state.retry = setTimeout(reload, 3000);
+        return;
       }
+      showConnection(state.connection);
+      for (const [type, data, id] of pending) onEvent(type, data, id);
+    });
+    return state.reloading;
+  }
+
+  // A browser opens six connections to a server at most, so its tabs share
+  // one stream, held by a shared worker (events.js). Without shared workers
+  // (Chrome on Android) a tab holds a stream of its own while it is visible:
+  // a phone shows one tab at a time.
+  function follow() {
+    if (window.SharedWorker) {
+      try {
+        const worker = new SharedWorker('/events.js');
+        state.stream = 'shared';
+        worker.port.addEventListener('message', (m) => {
+          if (m.data.type === 'connection') showConnection(m.data.kind);
+          else onEvent(m.data.type, m.data.data, m.data.id);
+        });
+        worker.port.start();
+        window.addEventListener('pagehide', () => worker.port.postMessage('bye'));
+        reload();
+        return;
+      } catch (error) {
+        // No worker to be had here: a stream of the tab's own.
+      }
+    }
+    state.stream = 'own';
+    let events = null;
+    let retry = null;
+    const close = () => {
+      clearTimeout(retry);
+      if (events) events.close();
+      events = null;
+    };
+    const open = () => {
+      close();
+      events = new EventSource(`/events?generation=${state.generation}&from=${state.next}`);
+      events.addEventListener('open', () => showConnection('live'));
+      for (const type of ['frame', 'status', 'clock', 'reset']) {
+        events.addEventListener(type, (e) => onEvent(type, e.data, e.lastEventId));
+      }
+      events.addEventListener('error', () => {
+        if (events.readyState === EventSource.CLOSED) {
+          // Refused (too many pages) or the server gone: try again later.
+          showConnection('offline');
+          retry = setTimeout(() => reload().then(open), 5000);
+        } else {
+          showConnection('reconnecting');
+        }
+      });
+    };
+    document.addEventListener('visibilitychange', () => {
+      if (document.hidden) {
+        close();
+      } else {
+        reload().then(open);
+      }
+    });
+    reload().then(() => {
+      if (!document.hidden) open();
     });
   }
 
@@ -650,7 +723,7 @@
       return;
     }
     setUpMap();
-    await reload();
+    follow();
     setInterval(showAge, 1000);
   }
 
@@ -662,6 +735,7 @@
     idle: () => !state.moving && !state.profileQueued && (!map.leaflet || !map.leaflet._animatingZoom) &&
       performance.now() - (state.movedAt || 0) > 250,
     latest: () => state.latest,
+    stream: () => state.stream,
   };
 
   start();
