@@ -8,7 +8,7 @@
 # really has are installed, documented and described.
 include(GNUInstallDirs)
 
-set(ZARIM_PROGRAMS zarim zarim-send zarim-export zarim-map)
+set(ZARIM_PROGRAMS zarim zarim-send zarim-export zarim-map zarim-share)
 set(zarim_installed_programs "")
 foreach(program IN LISTS ZARIM_PROGRAMS)
   if(TARGET ${program})
@@ -100,6 +100,12 @@ if(TARGET zarim-map)
   list(APPEND zarim_paragraphs
        "zarim-map follows the day's log and shows the flight live on a map in a\n\
 web browser, with the bearing and distance to the payload.")
+endif()
+if(TARGET zarim-share)
+  list(APPEND zarim_paragraphs
+       "zarim-share publishes every line of the station's log to an MQTT broker,\n\
+resuming after a restart or an outage with nothing lost, so that every map\n\
+of a team's flight shows what each of its stations hears.")
 endif()
 list(JOIN zarim_paragraphs "\n\n" zarim_description)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${zarim_description}")
