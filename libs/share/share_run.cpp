@@ -21,9 +21,8 @@ using clock = std::chrono::steady_clock;
 // Between two reports of the same library problem (a broker whose
 // certificate fails at every reconnection), at least.
 constexpr auto repeat_pause = std::chrono::seconds(60);
-// The longest wait for timed work (the answers' pace, the state's next
-// write), so that it is never late by much.
-constexpr auto timed_step = std::chrono::milliseconds(50);
+// A connection lost sooner than this after it was made counts as brief.
+constexpr auto brief_connection = std::chrono::seconds(10);
 
 // Texts from the library and the broker reach the terminal only as
 // printable ASCII.
@@ -246,23 +245,31 @@ void share_service::follow()
 void share_service::publish()
 {
     clock::time_point stop_deadline{};
+    clock::time_point answers_due = clock::time_point::max();
     bool ending = false;
     for (;;) {
         std::deque<link_event> events;
-        clock::time_point answers_due = clock::now() + timed_step;
         {
+            // Nothing to do costs nothing: the thread sleeps until an event,
+            // a line with room for it, or the next timed piece of work.
+            clock::time_point deadline = clock::time_point::max();
+            if (ledger_.changed()) deadline = std::min(deadline, last_kept_ + tuning_.state_interval);
+            if (connected_ && answers_.busy()) deadline = std::min(deadline, answers_due);
+            if (reconnect_due_ != clock::time_point{}) deadline = std::min(deadline, reconnect_due_);
+            if (ending) deadline = std::min(deadline, stop_deadline);
+            const bool held = clock::now() < held_until_;
+            if (held) deadline = std::min(deadline, held_until_);
             std::unique_lock<std::mutex> lock(mutex_);
-            const auto room = [&] { return ledger_.in_flight() + pending_.size() < tuning_.window; };
+            const auto room = [&] { return !held && ledger_.in_flight() + pending_.size() < tuning_.window; };
             const auto ready = [&] {
                 return !events_.empty() || stopping_ != ending ||
                        (connected_ && !stopping_ && room() && !inbox_.empty()) ||
                        (connected_ && !stopping_ && room() && !pending_.empty());
             };
-            const bool timed = ledger_.changed() || answers_.busy() || reconnect_due_ != clock::time_point{} || ending;
-            if (timed) {
-                wake_.wait_for(lock, timed_step, ready);
-            } else {
+            if (deadline == clock::time_point::max()) {
                 wake_.wait(lock, ready);
+            } else {
+                wake_.wait_until(lock, deadline, ready);
             }
             events.swap(events_);
             if (stopping_ && !ending) {
@@ -287,6 +294,7 @@ void share_service::publish()
         }
         if (reconnect_due_ != clock::time_point{} && now >= reconnect_due_) connect_again();
         publish_lines();
+        answers_due = clock::time_point::max();
         publish_answers(now, answers_due);
         keep_state(false);
     }
@@ -300,6 +308,7 @@ bool share_service::handle(const link_event& event)
     switch (event.what) {
     case kind::connected:
         connected_ = true;
+        connected_at_ = clock::now();
         refused_ = false;
         say(std::string(ever_connected_ ? "connected to the broker again" : "connected to the broker") +
             (event.flag ? ", which kept this station's session" : ""));
@@ -341,6 +350,13 @@ bool share_service::handle(const link_event& event)
     case kind::lost:
         if (connected_) {
             complain("lost the connection to the broker (" + printable(error_text(event.code)) + "); trying again");
+            // Two programs with one client id take the session from each
+            // other in turn, each connection soon lost.
+            short_connections_ = clock::now() - connected_at_ < brief_connection ? short_connections_ + 1 : 0;
+            if (short_connections_ == 3) {
+                complain("the connection keeps being lost soon after it is made: is another zarim-share sharing as "
+                         "station " + options_.station_name + " of flight " + options_.flight + "? Only one may");
+            }
         } else if (!ever_connected_ && !refused_ && !told_unanswered_) {
             // Said once: the attempts go on with growing pauses.
             complain("the broker at " + broker_url(options_.broker) + " ended the connection before answering (" +
@@ -430,8 +446,9 @@ void share_service::publish_lines()
         int mid = 0;
         std::string problem;
         if (!link_.publish(topic, line_payload(shared), false, mid, problem)) {
-            // Kept, and tried again on the next pass.
+            // Kept, and tried again a moment later.
             complain("cannot hand a line to the MQTT client: " + printable(problem));
+            held_until_ = clock::now() + std::chrono::seconds(1);
             return;
         }
         ledger_.sent(line, mid);

@@ -82,7 +82,10 @@ private:
     bool ever_connected_ = false;
     bool refused_ = false;
     bool told_unanswered_ = false;
+    std::chrono::steady_clock::time_point connected_at_{};
+    int short_connections_ = 0;  // lost soon after being made, in a row
     std::chrono::steady_clock::time_point reconnect_due_{};
+    std::chrono::steady_clock::time_point held_until_{};  // after a line the client did not take
     std::chrono::steady_clock::time_point last_kept_{};
     std::string last_library_text_;
     std::chrono::steady_clock::time_point last_library_said_{};
