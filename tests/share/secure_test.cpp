@@ -80,6 +80,11 @@ protected:
         ASSERT_TRUE(map->connect(broker->port(), {"zarim/" + flight() + "/#"}, problem)) << problem;
     }
 
+    void TearDown() override
+    {
+        if (share.pid > 0) stop_share(share, SIGKILL);
+    }
+
     // One flight per test, so that the tests see nothing of each other.
     static std::string flight() { return testing::UnitTest::GetInstance()->current_test_info()->name(); }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,10 +54,16 @@ protected:
     }
 
     // Waits until lines 1 to `count` have all arrived, some maybe twice.
+    // Each look reads only what is new: the client's thread waits for it.
     bool lines_received(std::size_t count)
     {
+        std::set<std::uint64_t> seen;
+        std::size_t looked = 0;
         return watcher->wait_for([&](const std::vector<received_message>& all) {
-            return first_arrivals(numbers_of(lines_in(all, "f1"))).size() >= count;
+            const std::vector<received_message> fresh(all.begin() + static_cast<std::ptrdiff_t>(looked), all.end());
+            looked = all.size();
+            for (const std::uint64_t n : numbers_of(lines_in(fresh, "f1"))) seen.insert(n);
+            return seen.size() >= count;
         }, patience);
     }
 
@@ -114,7 +121,7 @@ TEST_F(SharedLog, killed_mid_stream_it_loses_nothing_and_repeats_only_the_unackn
     std::this_thread::sleep_for(500ms);  // what the broker had reaches the watcher
     const std::size_t before = numbers().size();
     start_share(share, arguments(), state_home);
-    ASSERT_TRUE(lines_received(3020)) << share_output(share);
+    ASSERT_TRUE(lines_received(3020)) << share_output(share) << sequence_report(numbers()) << " before " << before;
 
     // The first run's lines in order; then the second run's, from no later
     // than where the first stopped, in order to the end.

@@ -83,6 +83,7 @@ struct received_message {
     std::string topic;
     std::string payload;
     bool retained = false;
+    std::chrono::steady_clock::time_point at;  // when it arrived
 };
 
 struct client_setup {
