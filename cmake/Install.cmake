@@ -45,6 +45,11 @@ install(TARGETS ${zarim_installed_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_
 install(FILES ${zarim_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT zarim)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT zarim)
+# A team's broker for zarim-share, as the README describes it.
+if(TARGET zarim-share)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/mosquitto-zarim.conf ${PROJECT_SOURCE_DIR}/packaging/mosquitto-zarim.acl
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT zarim)
+endif()
 
 # Debian wants the package's changelog beside the copyright; its newest
 # entry must name the version being packaged.
