@@ -148,12 +148,20 @@ bool mqtt_link::start(mqtt_version version, std::string& problem, std::string& u
         return false;
     }
 
-    mosquitto_property* properties = nullptr;
-    mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, settings_.session_expiry_seconds);
-    result = mosquitto_connect_bind_v5(client_, settings_.broker.host.c_str(), settings_.broker.port,
-                                       settings_.keepalive_seconds, nullptr, properties);
-    const int connect_errno = errno;
-    mosquitto_property_free_all(&properties);
+    int connect_errno = 0;
+    if (version == mqtt_version::v5) {
+        // Without an expiry an MQTT 5 session ends with its connection.
+        mosquitto_property* properties = nullptr;
+        mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, settings_.session_expiry_seconds);
+        result = mosquitto_connect_bind_v5(client_, settings_.broker.host.c_str(), settings_.broker.port,
+                                           settings_.keepalive_seconds, nullptr, properties);
+        connect_errno = errno;
+        mosquitto_property_free_all(&properties);
+    } else {
+        result = mosquitto_connect_bind(client_, settings_.broker.host.c_str(), settings_.broker.port,
+                                        settings_.keepalive_seconds, nullptr);
+        connect_errno = errno;
+    }
     if (result == MOSQ_ERR_TLS) {
         const std::string said = last_library_problem();
         problem = "the TLS connection to the broker failed" + (said.empty() ? std::string() : ": " + said);

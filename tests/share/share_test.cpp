@@ -1,11 +1,18 @@
 // zarim-share against a real Mosquitto broker the test starts: every line
 // once and in order, through restarts of the program and of the broker,
-// and a whole log for a map that asks late.
+// and a whole log for a map that asks late; and against a broker that
+// speaks only the older protocol.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "share/share_process.h"
@@ -189,4 +196,51 @@ TEST_F(SharedLog, a_map_that_asks_gets_the_whole_log_and_a_kept_request_is_not_a
     for (const received_message& m : answer) EXPECT_EQ(m.topic, "zarim/f1/alpha/reply/map1");
     EXPECT_EQ(answer.back().payload, "caught-up alpha 20261208 120");
     map.publish(catchup_topic("f1"), "", true);  // the kept request goes
+}
+
+TEST(share_program, a_broker_that_speaks_only_mqtt_3_1_1_is_spoken_to_in_it)
+{
+    // Just enough of such a broker to refuse MQTT 5 as one does (a 3.1.1
+    // CONNACK, "unacceptable protocol version") and to see what comes next.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::vector<int> levels;
+    std::thread broker([&] {
+        while (levels.size() < 2) {
+            pollfd p{listener, POLLIN, 0};
+            if (::poll(&p, 1, 20000) <= 0) return;
+            const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            std::string connect;
+            char bytes[512];
+            while (connect.find("MQTT") == std::string::npos || connect.size() < connect.find("MQTT") + 5) {
+                const ssize_t n = ::read(connection, bytes, sizeof bytes);
+                if (n <= 0) break;
+                connect.append(bytes, static_cast<std::size_t>(n));
+            }
+            if (connect.find("MQTT") != std::string::npos && connect.size() > connect.find("MQTT") + 4) {
+                levels.push_back(connect[connect.find("MQTT") + 4]);
+                const char refusal[] = {0x20, 0x02, 0x00, 0x01};
+                [[maybe_unused]] const ssize_t sent = ::write(connection, refusal, sizeof refusal);
+            }
+            ::close(connection);
+        }
+    });
+    const std::string logs = scratch_directory("share-logs");
+    const std::string state_home = scratch_directory("share-state");
+    share_process share;
+    start_share(share, {"--broker", "mqtt://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "--flight", "f1",
+                        "--station-name", "alpha", logs},
+                state_home);
+    broker.join();
+    ::close(listener);
+    stop_share(share, SIGTERM);
+    EXPECT_EQ(levels, (std::vector<int>{5, 4})) << share_output(share);
+    EXPECT_NE(share_output(share).find("the broker speaks MQTT 3.1.1, not 5: connecting with 3.1.1"), std::string::npos)
+        << share_output(share);
 }
