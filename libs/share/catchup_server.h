@@ -56,7 +56,7 @@ private:
     };
 
     void start(const std::vector<sent_log>& logs);
-    bool open_log(answer& a, std::uint64_t sent);
+    static bool open_log(answer& a, std::uint64_t sent);
 
     std::string flight_;
     std::string station_;

@@ -26,7 +26,7 @@ public:
     [[nodiscard]] std::uint64_t number() const { return number_; }
 
     // Bytes read at once.
-    static constexpr std::size_t piece = 64 * 1024;
+    static constexpr std::size_t piece = std::size_t{64} * 1024;
 
 private:
     bool read_piece();

@@ -27,7 +27,7 @@ struct link_callbacks {
         event.what = code == 0 ? link_event::kind::connected : link_event::kind::refused;
         event.code = code;
         event.flag = (flags & 1) != 0;
-        link(self).listener_.link_happened(std::move(event));
+        link(self).listener_(std::move(event));
     }
 
     static void disconnected(mosquitto* /*client*/, void* self, int code, const mosquitto_property* /*properties*/)
@@ -35,7 +35,7 @@ struct link_callbacks {
         link_event event;
         event.what = link_event::kind::lost;
         event.code = code;
-        link(self).listener_.link_happened(std::move(event));
+        link(self).listener_(std::move(event));
     }
 
     static void published(mosquitto* /*client*/, void* self, int mid, int reason,
@@ -46,7 +46,7 @@ struct link_callbacks {
         event.what = reason < 128 ? link_event::kind::acknowledged : link_event::kind::rejected;
         event.mid = mid;
         event.code = reason;
-        link(self).listener_.link_happened(std::move(event));
+        link(self).listener_(std::move(event));
     }
 
     static void subscribed(mosquitto* /*client*/, void* self, int mid, int count, const int* granted,
@@ -56,7 +56,7 @@ struct link_callbacks {
         event.what = link_event::kind::subscribed;
         event.mid = mid;
         event.code = count > 0 ? granted[0] : 128;
-        link(self).listener_.link_happened(std::move(event));
+        link(self).listener_(std::move(event));
     }
 
     static void received(mosquitto* /*client*/, void* self, const mosquitto_message* message,
@@ -71,7 +71,7 @@ struct link_callbacks {
         event.topic = message->topic != nullptr ? message->topic : "";
         event.text.assign(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
         event.flag = message->retain;
-        link(self).listener_.link_happened(std::move(event));
+        link(self).listener_(std::move(event));
     }
 
     static void logged(mosquitto* /*client*/, void* self, int level, const char* text)
@@ -85,12 +85,12 @@ struct link_callbacks {
         link_event event;
         event.what = link_event::kind::library_said;
         event.text = text;
-        l.listener_.link_happened(std::move(event));
+        l.listener_(std::move(event));
     }
 };
 
-mqtt_link::mqtt_link(link_settings settings, link_listener& listener)
-    : settings_(std::move(settings)), listener_(listener)
+mqtt_link::mqtt_link(link_settings settings, link_listener listener)
+    : settings_(std::move(settings)), listener_(std::move(listener))
 {
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -49,19 +50,13 @@ struct link_event {
 };
 
 // Where the events go; called on libmosquitto's network thread.
-class link_listener {
-public:
-    virtual void link_happened(link_event event) = 0;
-
-protected:
-    ~link_listener() = default;
-};
+using link_listener = std::function<void(link_event)>;
 
 enum class mqtt_version { v5, v311 };
 
 class mqtt_link {
 public:
-    mqtt_link(link_settings settings, link_listener& listener);
+    mqtt_link(link_settings settings, link_listener listener);
     ~mqtt_link();
     mqtt_link(const mqtt_link&) = delete;
     mqtt_link& operator=(const mqtt_link&) = delete;
@@ -88,7 +83,7 @@ public:
 
 private:
     link_settings settings_;
-    link_listener& listener_;
+    link_listener listener_;
     mosquitto* client_ = nullptr;
     bool looping_ = false;
     mutable std::mutex problem_mutex_;

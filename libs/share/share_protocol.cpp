@@ -102,7 +102,8 @@ bool read_line_message(std::string_view station, std::string_view payload, std::
                        share_message& message, std::string& problem)
 {
     const std::size_t end = payload.find('\n');
-    if (end == std::string_view::npos || end > max_header_bytes) return fail(problem, "a line without its header");
+    // No line feed at all (npos) is past the bound too.
+    if (end > max_header_bytes) return fail(problem, "a line without its header");
     const std::vector<std::string_view> fields = split(payload.substr(0, end), ' ');
     shared_line line;
     if (fields.size() != 4 || fields[0] != "line" || !is_log_date(fields[2]) || !read_count(fields[3], line.number) ||

@@ -69,7 +69,7 @@ struct shared_line {
     std::uint64_t number = 0;  // from 1
     std::string text;  // the line's bytes, without its line end
     std::string reply_to;  // the map it answers; empty when sent live
-    bool operator==(const shared_line&) const = default;
+    friend bool operator==(const shared_line&, const shared_line&) = default;
 };
 
 struct station_position {
@@ -78,13 +78,13 @@ struct station_position {
     double longitude = 0;
     double altitude = 0;
     bool altitude_given = false;
-    bool operator==(const station_position&) const = default;
+    friend bool operator==(const station_position&, const station_position&) = default;
 };
 
 struct log_extent {
     std::string date;
     std::uint64_t last = 0;  // the last line number sent
-    bool operator==(const log_extent&) const = default;
+    friend bool operator==(const log_extent&, const log_extent&) = default;
 };
 
 // A station has answered a catch-up request whole.
@@ -92,7 +92,7 @@ struct caught_up {
     std::string station;
     std::string reply_to;
     std::vector<log_extent> logs;
-    bool operator==(const caught_up&) const = default;
+    friend bool operator==(const caught_up&, const caught_up&) = default;
 };
 
 struct catchup_request {
@@ -100,7 +100,7 @@ struct catchup_request {
     std::string station;  // empty: every station answers
     std::string date;  // empty: every log the station shared for the flight
     std::uint64_t from = 1;  // with a date: the first line wanted
-    bool operator==(const catchup_request&) const = default;
+    friend bool operator==(const catchup_request&, const catchup_request&) = default;
 };
 
 using share_message = std::variant<shared_line, station_position, caught_up, catchup_request>;

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <utility>
 
 #include "share_protocol.h"
@@ -120,14 +121,14 @@ bool credentials_refused(int code, mqtt_version version)
 
 }  // namespace
 
-share_service::share_service(share_options options, std::string password, share_tuning tuning)
+share_service::share_service(share_options options, std::string password, const share_tuning& tuning)
     : options_(with_absolute_log_path(std::move(options))),
       tuning_(tuning),
       state_path_(options_.state_path.empty()
                       ? default_state_path(options_.flight, options_.station_name, log_directory_of(options_.log_path))
                       : options_.state_path),
       follower_(options_.log_path),
-      link_(settings_for(options_, std::move(password), tuning_), *this),
+      link_(settings_for(options_, std::move(password), tuning_), [this](link_event event) { link_happened(std::move(event)); }),
       answers_(options_.flight, options_.station_name, tuning_.catchup_lines_per_second)
 {
 }
@@ -170,8 +171,23 @@ bool share_service::start(std::string& problem)
         complain("cannot reach the broker at " + broker_url(options_.broker) + " yet (" + printable(unreachable) +
                  "); trying again");
     }
-    reader_ = std::thread([this] { follow(); });
-    publisher_ = std::thread([this] { publish(); });
+    // A thread that meets an exception ends the program with its message,
+    // as a problem of its own would.
+    reader_ = std::thread([this] {
+        try {
+            follow();
+        } catch (const std::exception& error) {
+            fail(std::string("stopped following the log: ") + error.what());
+        }
+    });
+    publisher_ = std::thread([this] {
+        try {
+            publish();
+        } catch (const std::exception& error) {
+            fail(std::string("stopped publishing: ") + error.what());
+            link_.stop();
+        }
+    });
     return true;
 }
 
@@ -288,7 +304,7 @@ void share_service::publish()
             if (!handle(event)) break;
         }
         const clock::time_point now = clock::now();
-        if (ending) {
+        if (ending || failed()) {
             if (ledger_.in_flight() == 0 || !connected_ || now >= stop_deadline || failed()) break;
             continue;
         }
@@ -496,7 +512,7 @@ int run_share(const share_options& options)
     sigaddset(&ending, SIGINT);
     sigaddset(&ending, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
 
     std::string password;
     std::string problem;

@@ -32,9 +32,9 @@ struct share_tuning {
     unsigned reconnect_max_seconds = 30;
 };
 
-class share_service : link_listener {
+class share_service {
 public:
-    share_service(share_options options, std::string password, share_tuning tuning = {});
+    share_service(share_options options, std::string password, const share_tuning& tuning = {});
     ~share_service();
     share_service(const share_service&) = delete;
     share_service& operator=(const share_service&) = delete;
@@ -55,7 +55,7 @@ public:
     const std::string& state_path() const { return state_path_; }
 
 private:
-    void link_happened(link_event event) override;
+    void link_happened(link_event event);
     void follow();
     void publish();
     bool handle(const link_event& event);

@@ -6,10 +6,10 @@
 #include "share_protocol.h"
 
 share_source::share_source(log_follower& follower,
-                           std::vector<std::pair<std::shared_ptr<const shared_log>, std::uint64_t>> resume)
+                           const std::vector<std::pair<std::shared_ptr<const shared_log>, std::uint64_t>>& resume)
     : follower_(follower)
 {
-    for (auto& [log, acked] : resume) resume_.push_back({std::move(log), acked});
+    for (const auto& [log, acked] : resume) resume_.push_back({log, acked});
 }
 
 bool share_source::read(std::vector<outgoing_line>& out)

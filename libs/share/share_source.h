@@ -27,7 +27,7 @@ public:
     // `resume`: the logs as the state left them, oldest first; the same
     // objects the publisher keeps, so that it knows their lines.
     share_source(log_follower& follower,
-                 std::vector<std::pair<std::shared_ptr<const shared_log>, std::uint64_t>> resume);
+                 const std::vector<std::pair<std::shared_ptr<const shared_log>, std::uint64_t>>& resume);
 
     // Appends what is new to `out`: at most a bounded piece (what one read
     // of the follower gives, or drain_piece lines of a log left behind).

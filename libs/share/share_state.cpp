@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::string_view magic = "zarim-share state 1";
 // A state is a few lines; anything much larger is not one.
-constexpr std::size_t state_bound = 64 * 1024;
+constexpr std::size_t state_bound = std::size_t{64} * 1024;
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
@@ -99,13 +99,17 @@ std::string directory_of(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// mkdir -p: each missing folder on the way, private to the user.
 bool make_directories(const std::string& directory)
 {
+    for (std::size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
+        const std::string folder = directory.substr(0, slash);
+        struct stat status {};
+        if (::stat(folder.c_str(), &status) != 0 && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) break;
+    }
     struct stat status {};
-    if (::stat(directory.c_str(), &status) == 0) return S_ISDIR(status.st_mode);
-    const std::string parent = directory_of(directory);
-    if (parent != directory && !make_directories(parent)) return false;
-    return ::mkdir(directory.c_str(), 0700) == 0 || errno == EEXIST;
+    return ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 bool write_all(int fd, std::string_view bytes)

@@ -29,20 +29,20 @@ struct shared_log {
     std::string path;
     std::string date;  // "yyyymmdd" or "-"
     std::string head;  // the first line's first log_head_bytes bytes
-    bool operator==(const shared_log&) const = default;
+    friend bool operator==(const shared_log&, const shared_log&) = default;
 };
 
 struct log_progress {
     shared_log log;
     std::uint64_t acked = 0;
-    bool operator==(const log_progress&) const = default;
+    friend bool operator==(const log_progress&, const log_progress&) = default;
 };
 
 struct share_state {
     std::string flight;
     std::string station;
     std::vector<log_progress> logs;
-    bool operator==(const share_state&) const = default;
+    friend bool operator==(const share_state&, const share_state&) = default;
 };
 
 // The head of a log whose first line is `line`.
