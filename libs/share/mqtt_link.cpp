@@ -62,13 +62,16 @@ struct link_callbacks {
     static void received(mosquitto* /*client*/, void* self, const mosquitto_message* message,
                          const mosquitto_property* /*properties*/)
     {
-        // Nothing larger is a message of ours: it is not even copied.
+        link_event event;
+        event.topic = message->topic != nullptr ? message->topic : "";
+        // Nothing larger is a message of ours: it is counted, not copied.
         if (message->payloadlen < 0 || static_cast<std::size_t>(message->payloadlen) > max_share_message_bytes) {
+            event.what = link_event::kind::too_large;
+            event.code = message->payloadlen;
+            link(self).listener_(std::move(event));
             return;
         }
-        link_event event;
         event.what = link_event::kind::message;
-        event.topic = message->topic != nullptr ? message->topic : "";
         event.text.assign(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
         event.flag = message->retain;
         link(self).listener_(std::move(event));

@@ -39,6 +39,7 @@ struct link_event {
         rejected,      // mid, code: the PUBACK's reason (MQTT 5)
         subscribed,    // code: the granted QoS or the SUBACK's reason
         message,       // topic, text: the payload; flag: retained
+        too_large,     // topic, code: the length of a payload not taken
         library_said,  // text: a problem libmosquitto reports (TLS, mostly)
     };
     kind what = kind::lost;

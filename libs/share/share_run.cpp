@@ -403,6 +403,8 @@ bool share_service::handle(const link_event& event)
                      " (" + printable(reason_text(event.code, version_)) + "): maps opened late will miss its earlier lines");
         }
         return true;
+    case kind::too_large:
+        return true;  // no request is that long
     case kind::message: {
         if (event.flag || event.topic != catchup_topic(options_.flight)) return true;  // a request is never kept
         share_message message;
