@@ -8,7 +8,7 @@
 # really has are installed, documented and described.
 include(GNUInstallDirs)
 
-set(ZARIM_PROGRAMS zarim zarim-send zarim-export zarim-map)
+set(ZARIM_PROGRAMS zarim zarim-send zarim-export zarim-map zarim-share)
 set(zarim_installed_programs "")
 foreach(program IN LISTS ZARIM_PROGRAMS)
   if(TARGET ${program})
@@ -54,6 +54,11 @@ install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/StripPrograms.cmake COMPONENT zarim)
 install(FILES ${zarim_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT zarim)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT zarim)
+# A team's broker for zarim-share, as the README describes it.
+if(TARGET zarim-share)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/mosquitto-zarim.conf ${PROJECT_SOURCE_DIR}/packaging/mosquitto-zarim.acl
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT zarim)
+endif()
 
 # Debian wants the package's changelog beside the copyright; its newest
 # entry must name the version being packaged.
@@ -104,6 +109,12 @@ if(TARGET zarim-map)
   list(APPEND zarim_paragraphs
        "zarim-map follows the day's log and shows the flight live on a map in a\n\
 web browser, with the bearing and distance to the payload.")
+endif()
+if(TARGET zarim-share)
+  list(APPEND zarim_paragraphs
+       "zarim-share publishes every line of the station's log to an MQTT broker,\n\
+resuming after a restart or an outage with nothing lost, so that every map\n\
+of a team's flight shows what each of its stations hears.")
 endif()
 list(JOIN zarim_paragraphs "\n\n" zarim_description)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${zarim_description}")

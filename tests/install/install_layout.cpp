@@ -22,6 +22,10 @@ std::set<std::string> expected_files()
         files.insert("usr/bin/" + program);
         files.insert("usr/share/man/man1/" + program + ".1.gz");
     }
+    if (files.contains("usr/bin/zarim-share")) {
+        files.insert("usr/share/doc/zarim/examples/mosquitto-zarim.conf");
+        files.insert("usr/share/doc/zarim/examples/mosquitto-zarim.acl");
+    }
     return files;
 }
 
