@@ -347,7 +347,6 @@ bool log_follower::wait_for_change(int timeout_ms)
 {
     using clock = std::chrono::steady_clock;
     const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
-    rescan_ = false;  // until something other than the followed file's growth is seen
     for (;;) {
         if (notify_fd_ >= 0 && watch_ < 0) watch_directory();  // the directory may be back
         const bool notified = notify_fd_ >= 0 && watch_ >= 0;
@@ -361,15 +360,11 @@ bool log_follower::wait_for_change(int timeout_ms)
         const int ready = ::poll(watched, notified ? 2 : 1, wait_ms);
         // The event stays readable, so every later wait ends at once too.
         if (ready > 0 && (watched[0].revents & POLLIN) != 0) return false;
-        rescan_ = rescan_ || !notified || ready <= 0;
         if (ready < 0 && errno != EINTR) return true;
         if (!notified || ready == 0) return true;  // a look is due
         // Events only say that something changed; read_news looks at what.
         if (ready > 0 && relevant_events()) return true;
-        if (timeout_ms >= 0 && clock::now() >= deadline) {
-            rescan_ = true;
-            return true;
-        }
+        if (timeout_ms >= 0 && clock::now() >= deadline) return true;
     }
 }
 
