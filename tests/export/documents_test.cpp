@@ -371,6 +371,6 @@ TEST(text_safety, names_that_are_not_utf8_are_replaced_in_documents_and_shown_as
         EXPECT_EQ(is_utf8(c.raw), c.utf8) << c.shown;
         EXPECT_EQ(utf8_text(c.raw), c.in_documents) << c.shown;
         EXPECT_EQ(shown_text(c.raw), c.shown);
-        EXPECT_NO_THROW(static_cast<void>(nlohmann::json::parse(json_text(nlohmann::json(c.raw)))));
+        EXPECT_TRUE(nlohmann::json::accept(json_text(nlohmann::json(c.raw))));
     }
 }
