@@ -15,7 +15,7 @@ INSTALL_RECORD ?= $(BUILD)/installed_files.txt
 
 all: build
 
-# The four programs and their manual pages; not the tests or benchmarks.
+# The five programs and their manual pages; not the tests or benchmarks.
 build:
 	@tools/ensure-packages build
 	@if [ ! -f $(BUILD)/build.ninja ]; then cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS); fi
