@@ -124,13 +124,15 @@ std::vector<extra_place> live_places(const std::optional<landing_prediction>& pr
         path.description = "From the latest fix to the predicted landing";
         for (const predicted_point& p : prediction->path) path.line.push_back({p.latitude, p.longitude, p.altitude});
         if (path.line.size() >= 2) places.push_back(std::move(path));
+        const std::string said = "Lands in " + duration_text(std::llround(prediction_fields.value("seconds", 0.0))) +
+                                 ", at " + prediction_fields.value("local_time", std::string()) + " (" +
+                                 utc.substr(11, 5) + " UTC), within about " +
+                                 std::to_string(std::lround(prediction->radius)) + " m";
         extra_place place;
         place.name = "Predicted landing";
         place.role = "predicted_landing";
         place.position = {landing.latitude, landing.longitude, landing.altitude};
-        place.description = "Lands in " + duration_text(std::llround(prediction_fields.value("seconds", 0.0))) +
-                            ", at " + prediction_fields.value("local_time", std::string()) + " (" +
-                            utc.substr(11, 5) + " UTC), within about " + std::to_string(std::lround(prediction->radius)) + " m";
+        place.description = said;
         place.properties = prediction_fields;
         place.properties.erase("path");
         places.push_back(std::move(place));
@@ -138,7 +140,7 @@ std::vector<extra_place> live_places(const std::optional<landing_prediction>& pr
             extra_place ring;
             ring.name = "Landing radius";
             ring.role = "landing_radius";
-            ring.description = place.description;
+            ring.description = said;
             ring.line = radius_ring(*prediction);
             places.push_back(std::move(ring));
         }
