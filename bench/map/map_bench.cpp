@@ -3,9 +3,9 @@
 // Landing: the receiver runs on a pseudo-terminal (in a network of its own
 // when root), zarim-send --simulate sends it a whole flight at 1 s of
 // flight per frame, and zarim-map follows the receiver's log; every frame
-// event the map sends is collected, and the landing estimates of the last
-// five minutes of the descent are measured against where the simulation
-// lands the payload.
+// and prediction event the map sends is collected, and the predictions of
+// the last five minutes of the descent are measured against where the
+// simulation lands the payload.
 //
 // Latency: zarim-map follows a log in a scratch directory, headless
 // Chromium shows its page, and lines are appended one at a time; for each,
@@ -34,6 +34,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -155,11 +156,11 @@ void print_spread(const char* what, const std::vector<double>& values, const cha
                 values.size());
 }
 
-// ---- the landing estimate against the real receiver and sender ------------
+// ---- the landing prediction against the real receiver and sender ----------
 
 void measure_landing()
 {
-    std::printf("== landing estimate: zarim-send --simulate -> zarim -> log -> zarim-map\n");
+    std::printf("== landing prediction: zarim-send --simulate -> zarim -> log -> zarim-map\n");
     if (!enter_private_network() && port_3000_taken()) {
         std::printf("  skipped: UDP port 3000 is held and no private network can be had\n");
         return;
@@ -188,12 +189,14 @@ void measure_landing()
     const auto started = std::chrono::steady_clock::now();
     // Read as a page reads, while the flight is sent.
     std::vector<json> events;
+    std::vector<json> predictions;
     std::thread collector([&] {
         const auto deadline = std::chrono::steady_clock::now() + 120s;
         while (static_cast<long>(events.size()) < frames && std::chrono::steady_clock::now() < deadline &&
                !page.ended()) {
             for (const sse_event& e : page.read(200)) {
                 if (e.event == "frame") events.push_back(json::parse(e.data));
+                if (e.event == "prediction" && e.data != "null") predictions.push_back(json::parse(e.data));
             }
         }
     });
@@ -217,11 +220,18 @@ void measure_landing()
     std::printf("  simulated touchdown %.5f, %.5f after %.0f s; last logged fix %.5f, %.5f\n",
                 static_cast<double>(touchdown.latitude), static_cast<double>(touchdown.longitude), landing,
                 last["latitude"].get<double>(), last["longitude"].get<double>());
-    for (const json& e : events) {
-        const double elapsed = static_cast<double>(e["clock_seconds"].get<std::int64_t>() - launch);
+    // Each prediction is made at the fix its fix_time names: one per batch
+    // of lines the map reads, so not every frame has its own.
+    std::map<std::string, std::int64_t> clock_of;
+    for (const json& e : events) clock_of[e["time"]] = e["clock_seconds"];
+    std::size_t made = 0;
+    for (const json& estimate : predictions) {
+        const auto at = clock_of.find(estimate["fix_time"]);
+        if (at == clock_of.end()) continue;
+        const double elapsed = static_cast<double>(at->second - launch);
         if (elapsed < landing - 300 || elapsed >= landing) continue;
-        const json& estimate = e["landing_estimate"];
-        if (estimate.is_null()) {
+        ++made;
+        if (estimate["progress"] != "descent") {
             ++without;
             continue;
         }
@@ -234,15 +244,15 @@ void measure_landing()
         time_off.push_back(std::fabs(estimate["seconds"].get<double>() - (landing - elapsed)));
         for (const double mark : {300.0, 120.0, 60.0, 10.0}) {
             if (std::fabs(landing - elapsed - mark) < 0.5) {
-                std::printf("  %3.0f s before landing: estimate %.5f, %.5f, %.1f m from the touchdown, lands in %.0f s\n",
+                std::printf("  %3.0f s before landing: prediction %.5f, %.5f, %.1f m from the touchdown, lands in %.0f s\n",
                             mark, lat, lon, off.back(), estimate["seconds"].get<double>());
             }
         }
     }
-    std::printf("  frames in the last five minutes of descent: %zu with an estimate, %zu without\n", off.size(),
-                without);
-    print_spread("estimate to the simulated touchdown", off, "m");
-    print_spread("estimate to the last logged fix", off_last_fix, "m");
+    std::printf("  predictions made in the last five minutes of descent: %zu, %zu of them not yet in the descent\n",
+                made, without);
+    print_spread("prediction to the simulated touchdown", off, "m");
+    print_spread("prediction to the last logged fix", off_last_fix, "m");
     print_spread("time to landing, error", time_off, "s");
     std::printf("  zarim-map peak resident memory after the flight: %ld KiB\n", peak_kib);
 }
@@ -528,6 +538,10 @@ int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
     const bool only_growth = argc > 1 && std::string(argv[1]) == "growth";
+    if (argc > 1 && std::string(argv[1]) == "landing") {
+        measure_landing();
+        return 0;
+    }
     if (!only_growth) {
         // Before any thread: a private network is entered once per process.
         measure_landing();

@@ -18,13 +18,16 @@
 #include "geodesy.h"
 
 // A place the documents mark besides the flight's own (launch, burst,
-// landing, last fix): the live map's landing estimate and its station.
+// landing, last fix): the live map's predicted landing, its predicted path
+// and its station.
 struct extra_place {
-    std::string name;  // for people: "Landing estimate"
-    std::string role;  // for programs, and the KML style: "landing_estimate"
+    std::string name;  // for people: "Predicted landing"
+    std::string role;  // for programs, and the KML style: "predicted_landing"
     geo_position position;
     std::string description;  // KML's
     nlohmann::json properties = nlohmann::json::object();  // GeoJSON's
+    // A line through these instead of a point at `position`, when given.
+    std::vector<geo_position> line;
 };
 
 // A long track is cut into pieces of this many points, each piece starting

@@ -80,9 +80,17 @@ void write_geojson(std::ostream& out, const flight& f, const std::string& title,
         nlohmann::json properties = extra.properties;
         properties["name"] = extra.name;
         properties["role"] = extra.role;
-        write_feature(point_feature(
-            position(extra.position.longitude, extra.position.latitude, extra.position.altitude),
-            std::move(properties)));
+        if (extra.line.empty()) {
+            write_feature(point_feature(
+                position(extra.position.longitude, extra.position.latitude, extra.position.altitude),
+                std::move(properties)));
+            continue;
+        }
+        nlohmann::json coordinates = nlohmann::json::array();
+        for (const geo_position& p : extra.line) coordinates.push_back(position(p.longitude, p.latitude, p.altitude));
+        write_feature({{"type", "Feature"},
+                       {"geometry", {{"type", "LineString"}, {"coordinates", std::move(coordinates)}}},
+                       {"properties", std::move(properties)}});
     }
     out << "\n" << tail << "\n";
 }

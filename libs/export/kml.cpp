@@ -18,7 +18,8 @@ struct style {
 };
 const style styles[] = {{"path", "ff2929d6"},           {"launch", "ff2c9e2e"},
                         {"burst", "ff2d31d0"},          {"landing", "ff1f77b4"},
-                        {"last_fix", "ff00d4ff"},       {"landing_estimate", "ffad44ae"},
+                        {"last_fix", "ff00d4ff"},       {"predicted_landing", "ffc800c8"},
+                        {"predicted_path", "ffc800c8"}, {"landing_radius", "ffc800c8"},
                         {"station", "ffde6f2f"}};
 
 void add_styles(pugi::xml_node document)
@@ -43,6 +44,24 @@ pugi::xml_node add_place(pugi::xml_node document, const std::string& name, const
     pugi::xml_node point = place.append_child("Point");
     point.append_child("altitudeMode").text().set("absolute");
     point.append_child("coordinates").text().set(coordinates.c_str());
+    return place;
+}
+
+pugi::xml_node add_line(pugi::xml_node document, const std::string& name, const std::string& description,
+                        const std::string& role, const std::vector<geo_position>& line)
+{
+    pugi::xml_node place = document.append_child("Placemark");
+    place.append_child("name").text().set(name.c_str());
+    place.append_child("description").text().set(description.c_str());
+    place.append_child("styleUrl").text().set(("#" + role).c_str());
+    pugi::xml_node string = place.append_child("LineString");
+    string.append_child("altitudeMode").text().set("absolute");
+    std::string coordinates;
+    for (const geo_position& p : line) {
+        if (!coordinates.empty()) coordinates += ' ';
+        coordinates += coordinates_text(p.longitude, p.latitude, p.altitude);
+    }
+    string.append_child("coordinates").text().set(coordinates.c_str());
     return place;
 }
 
@@ -79,9 +98,13 @@ xml_envelope kml_envelope(const flight& f, const std::string& title,
             .set(iso8601_utc(p.utc_time).c_str());
     }
     for (const extra_place& extra : extras) {
-        add_place(doc, utf8_text(extra.name), utf8_text(extra.description), utf8_text(extra.role),
-                  coordinates_text(extra.position.longitude, extra.position.latitude,
-                                   extra.position.altitude));
+        if (extra.line.empty()) {
+            add_place(doc, utf8_text(extra.name), utf8_text(extra.description), utf8_text(extra.role),
+                      coordinates_text(extra.position.longitude, extra.position.latitude,
+                                       extra.position.altitude));
+        } else {
+            add_line(doc, utf8_text(extra.name), utf8_text(extra.description), utf8_text(extra.role), extra.line);
+        }
     }
     // A document without a path still needs its mark, after everything.
     if (f.points.size() < 2) mark_pieces(doc);

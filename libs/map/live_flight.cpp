@@ -9,7 +9,6 @@
 #include "fields.h"
 #include "flight_time.h"
 #include "geodesy.h"
-#include "landing_estimate.h"
 #include "map_json.h"
 #include "text_safety.h"
 
@@ -46,8 +45,12 @@ std::int64_t now_ms()
 
 }  // namespace
 
-live_flight::live_flight(std::optional<station_option> station, std::size_t stream_limit)
-    : station_(station), stream_limit_(stream_limit)
+live_flight::live_flight(std::optional<station_option> station, std::size_t stream_limit,
+                         const prediction_settings& prediction)
+    : station_(station),
+      stream_limit_(stream_limit),
+      prediction_settings_(prediction),
+      predictor_(make_landing_predictor(prediction))
 {
 }
 
@@ -62,7 +65,69 @@ void live_flight::set_waiting_text(std::string text)
 
 void live_flight::apply(const follow_news& news, std::int64_t received_ms)
 {
+    const std::lock_guard applying(apply_mutex_);
+    std::vector<track_sample> again;
+    int utc_offset = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        read_news(news, received_ms);
+        utc_offset = flight_.current().utc_offset;
+        if (predictor_stale_) {
+            // The points moved or went: the prediction starts over from them.
+            const std::vector<flight_point>& points = flight_.current().points;
+            again.reserve(points.size());
+            for (const flight_point& p : points)
+                again.push_back({static_cast<double>(p.utc_time), p.frame.latitude, p.frame.longitude,
+                                 static_cast<double>(p.frame.altitude)});
+            prediction_.reset();
+            prediction_json_ = nullptr;
+            prediction_text_ = "null";
+            ++prediction_version_;
+            changed_.notify_all();
+        }
+    }
+    update_prediction(again, utc_offset);
+}
+
+void live_flight::update_prediction(const std::vector<track_sample>& again, int utc_offset)
+{
+    if (predictor_stale_) {
+        predictor_stale_ = false;
+        predictor_ = make_landing_predictor(prediction_settings_);
+        predictor_fed_ = false;
+        for (const track_sample& sample : again) {
+            if (!add_track_sample(predictor_, sample)) continue;
+            predictor_fed_ = true;
+            last_fix_time_ = sample.time;
+        }
+    }
+    if (!predictor_fed_) return;
+    predictor_fed_ = false;
+    // Once per batch of lines read: a day's log read at start-up costs one
+    // prediction, a line a second one a second.
+    std::optional<landing_prediction> made = predict_landing(predictor_);
+    nlohmann::json fields =
+        made ? prediction_json(*made, last_fix_time_, utc_offset, station_) : nlohmann::json(nullptr);
+    std::string text = json_text(fields);
     const std::lock_guard lock(mutex_);
+    prediction_ = std::move(made);
+    prediction_json_ = std::move(fields);
+    prediction_text_ = std::move(text);
+    ++prediction_version_;
+    changed_.notify_all();
+}
+
+void live_flight::take_sample(const flight_point& point)
+{
+    const track_sample sample{static_cast<double>(point.utc_time), point.frame.latitude, point.frame.longitude,
+                              static_cast<double>(point.frame.altitude)};
+    if (!add_track_sample(predictor_, sample)) return;
+    predictor_fed_ = true;
+    last_fix_time_ = sample.time;
+}
+
+void live_flight::read_news(const follow_news& news, std::int64_t received_ms)
+{
     bool status_changed = false;
     if (news.path != following_) {
         following_ = news.path;
@@ -124,6 +189,7 @@ void live_flight::restart_log()
 void live_flight::start_new_generation()
 {
     ++generation_;
+    predictor_stale_ = true;
     events_.clear();
     frames_ = 0;
     for (const followed_log& log : logs_) frames_ += log.frames;
@@ -162,6 +228,10 @@ void live_flight::take_frame(const dated_record& record, bool with_event, std::i
     if (logs_.back().frames == 0 && keep_flight_together(record.local_time)) start_new_generation();
     followed_log& log = logs_.back();
     latest_ = latest_frame{record, flight_.add(logs_.size() - 1, record), received_ms, previous_time_};
+    // A fix earlier than the last is for the track only: the predictor
+    // takes the flight forwards.
+    const std::vector<flight_point>& points = flight_.current().points;
+    if (latest_->point && *latest_->point + 1 == points.size()) take_sample(points.back());
     ++log.frames;
     log.last_time = std::max(log.last_time.value_or(record.local_time), record.local_time);
     previous_time_ = record.local_time;
@@ -262,7 +332,7 @@ void live_flight::add_flight_state(nlohmann::json& event, std::size_t at) const
     const std::vector<flight_point>& points = f.points;
     if (at >= points.size()) {
         for (const char* key : {"stage", "derived_climb_rate", "launch", "highest", "burst",
-                                "distance_from_launch", "landing_estimate", "station"})
+                                "distance_from_launch", "station"})
             event[key] = nullptr;
         return;
     }
@@ -284,20 +354,13 @@ void live_flight::add_flight_state(nlohmann::json& event, std::size_t at) const
         event["distance_from_launch"] = nullptr;
     }
     const std::optional<double> ground = ground_altitude(f);
-    std::optional<landing_estimate> landing;
-    if (stage == flight_stage::descent && ground) landing = estimate_landing(points, at, *ground);
-    event["landing_estimate"] = landing ? landing_json(*landing, offset) : nlohmann::json(nullptr);
     event["station"] = station_ ? look_json(*station_, ground.value_or(0), here, offset) : nlohmann::json(nullptr);
 }
 
-std::vector<extra_place> live_flight::places_locked() const
+std::vector<extra_place> live_flight::places_locked(bool with_radius) const
 {
-    const flight& f = flight_.current();
-    const std::optional<double> ground = ground_altitude(f);
-    std::optional<landing_estimate> landing;
-    if (!f.points.empty() && stage_at(f, f.last) == flight_stage::descent && ground)
-        landing = estimate_landing(f.points, f.last, *ground);
-    return live_places(landing, station_, ground.value_or(0), f.utc_offset);
+    return live_places(prediction_, prediction_json_, station_, ground_altitude(flight_.current()).value_or(0),
+                       with_radius);
 }
 
 std::string live_flight::document_title() const
@@ -355,9 +418,10 @@ std::string live_flight::track_geojson() const
                                    {"next_event", frames_},
                                    {"server_ms", now_ms()},
                                    {"latest", latest_locked()},
-                                   {"status", status_locked()}}}};
+                                   {"status", status_locked()},
+                                   {"prediction", prediction_json_}}}};
     std::ostringstream text;
-    write_geojson(text, flight_.current(), document_title(), places_locked(), live);
+    write_geojson(text, flight_.current(), document_title(), places_locked(false), live);
     return text.str();
 }
 
@@ -365,7 +429,7 @@ std::string live_flight::track_kml() const
 {
     const std::lock_guard lock(mutex_);
     std::ostringstream text;
-    write_kml(text, flight_.current(), document_title(), places_locked());
+    write_kml(text, flight_.current(), document_title(), places_locked(true));
     return text.str();
 }
 
@@ -374,7 +438,10 @@ nlohmann::json live_flight::look_from(const station_option& station) const
     const std::lock_guard lock(mutex_);
     const flight& f = flight_.current();
     if (f.points.empty()) return look_json(station, 0, std::nullopt, f.utc_offset);
-    return look_json(station, ground_altitude(f).value_or(0), f.points.back(), f.utc_offset);
+    nlohmann::json look = look_json(station, ground_altitude(f).value_or(0), f.points.back(), f.utc_offset);
+    look["landing"] = prediction_ ? towards_landing(station.latitude, station.longitude, *prediction_)
+                                  : nlohmann::json(nullptr);
+    return look;
 }
 
 nlohmann::json live_flight::status_json() const
@@ -435,7 +502,8 @@ bool live_flight::next_events(stream_cursor& cursor, std::string& out,
     std::unique_lock lock(mutex_);
     const auto has_news = [&] {
         return closed_ || !cursor.clock_sent || cursor.generation != generation_ ||
-               cursor.next < frames_ || cursor.status_sent != status_version_;
+               cursor.next < frames_ || cursor.status_sent != status_version_ ||
+               cursor.prediction_sent != prediction_version_;
     };
     if (!changed_.wait_for(lock, timeout, has_news)) {
         out += "event: clock\ndata: " + nlohmann::json{{"server_ms", now_ms()}}.dump() + "\n\n";
@@ -459,6 +527,10 @@ bool live_flight::next_events(stream_cursor& cursor, std::string& out,
     if (cursor.status_sent != status_version_) {
         out += "event: status\ndata: " + json_text(status_locked()) + "\n\n";
         cursor.status_sent = status_version_;
+    }
+    if (cursor.prediction_sent != prediction_version_) {
+        out += "event: prediction\ndata: " + prediction_text_ + "\n\n";
+        cursor.prediction_sent = prediction_version_;
     }
     return true;
 }

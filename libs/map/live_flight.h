@@ -1,8 +1,9 @@
 // The flight as the map serves it: the logs being followed, fed line by
 // line into one flight by the same reader and model as zarim-export, and
 // the stream of frame events that live pages follow. A new line costs the
-// same however long the flight already is. Every method is safe from any
-// thread; one lock guards everything.
+// same however long the flight already is, and each fix read brings the
+// landing prediction up to date, made outside the lock that readers wait
+// on. Every method is safe from any thread.
 #pragma once
 
 #include <array>
@@ -18,6 +19,7 @@
 
 #include "documents.h"
 #include "flight_model.h"
+#include "landing_prediction.h"
 #include "log_follower.h"
 #include "log_reading.h"
 #include "map_options.h"
@@ -27,12 +29,14 @@ struct stream_cursor {
     std::uint64_t generation = 0;  // the flight it has; another one means start again
     std::uint64_t next = 0;  // the sequence number of the next frame it needs
     std::uint64_t status_sent = 0;  // the status version it has
+    std::uint64_t prediction_sent = 0;  // the prediction version it has
     bool clock_sent = false;
 };
 
 class live_flight {
 public:
-    explicit live_flight(std::optional<station_option> station, std::size_t stream_limit = 32);
+    explicit live_flight(std::optional<station_option> station, std::size_t stream_limit = 32,
+                         const prediction_settings& prediction = {});
 
     // What the follower read, and when (milliseconds since the epoch).
     void apply(const follow_news& news, std::int64_t received_ms);
@@ -40,15 +44,18 @@ public:
     void set_waiting_text(std::string text);
 
     // The flight so far: a LineString of every usable point and points for
-    // launch, burst, the latest fix, the landing estimate and the station,
-    // with the latest frame and the status as foreign members.
+    // launch, burst, the latest fix and the station, the predicted path and
+    // landing, with the latest frame, the status and the prediction as
+    // foreign members.
     std::string track_geojson() const;
     // The same for Google Earth: the path at absolute altitude extruded to
-    // the ground, and placemarks.
+    // the ground, placemarks, and the predicted path and landing with its
+    // radius as a ring on the ground.
     std::string track_kml() const;
     // How a station at `station` sees the latest fix; null members when
     // there is none yet. Without an altitude the station stands at the
-    // launch height.
+    // launch height. With a prediction, "landing" gives the azimuth and
+    // ground distance from the station to the predicted landing.
     nlohmann::json look_from(const station_option& station) const;
     nlohmann::json status_json() const;
 
@@ -65,7 +72,8 @@ public:
     // Waits up to `timeout` for something the page has not had, then
     // appends it as Server-Sent Events to `out` and moves the cursor on;
     // with nothing new it appends a clock event, which also tells a page
-    // that went away. False once closed.
+    // that went away. The status and the prediction go as they stand when
+    // they changed since the page last had them. False once closed.
     bool next_events(stream_cursor& cursor, std::string& out, std::chrono::milliseconds timeout);
     // Ends every stream, now and later.
     void close();
@@ -90,6 +98,7 @@ private:
         std::optional<std::int64_t> last_time;  // its latest frame's, on the receiver's clock
     };
 
+    void read_news(const follow_news& news, std::int64_t received_ms);
     void begin_log(const std::string& path);
     void restart_log();
     void read_lines(const std::vector<std::string>& lines, std::int64_t received_ms);
@@ -109,7 +118,9 @@ private:
     nlohmann::json latest_locked() const;
     const nlohmann::json& place_of(const flight_point& point, int offset) const;
     void add_flight_state(nlohmann::json& event, std::size_t at) const;
-    std::vector<extra_place> places_locked() const;
+    std::vector<extra_place> places_locked(bool with_radius) const;
+    void take_sample(const flight_point& point);
+    void update_prediction(const std::vector<track_sample>& again, int utc_offset);
     std::string document_title() const;
     nlohmann::json status_locked() const;
 
@@ -146,4 +157,21 @@ private:
     std::string waiting_text_;
     std::size_t streams_ = 0;
     bool closed_ = false;
+
+    // The landing prediction. The predictor is touched only within apply(),
+    // which apply_mutex_ keeps to one caller at a time (taken before
+    // mutex_): it is fed fix by fix under mutex_ as frames are read, then
+    // asked outside it, and only the answer is stored under mutex_.
+    std::mutex apply_mutex_;
+    const prediction_settings prediction_settings_;
+    landing_predictor predictor_;
+    bool predictor_fed_ = false;  // a fix taken since the last prediction
+    bool predictor_stale_ = false;  // the flight started over: feed it again from its points
+    double last_fix_time_ = 0;  // UTC seconds of the last fix taken
+    // Under mutex_: the prediction at the last fix, as the events and the
+    // documents carry it.
+    std::optional<landing_prediction> prediction_;
+    nlohmann::json prediction_json_;
+    std::string prediction_text_ = "null";
+    std::uint64_t prediction_version_ = 1;
 };

@@ -39,6 +39,52 @@ bool tile_template_usable(const std::string& text)
            text.find("{y}") != std::string::npos;
 }
 
+// A value outside its range is refused rather than clamped: a typing slip
+// (50 for 5 m/s, 3000 for 30,000 m) would otherwise move the landing by
+// tens of kilometres without a word.
+struct ranged_value {
+    const char* option;
+    const std::string& text;
+    double low;
+    double high;
+    const char* unit;
+};
+
+bool read_ranged(const ranged_value& v, double& value, std::string& problem)
+{
+    double read = 0;
+    if (!read_number(v.text, read) || read < v.low || read > v.high) {
+        problem = std::string(v.option) + " wants a number of " + v.unit + " from " +
+                  std::to_string(static_cast<int>(v.low)) + " to " + std::to_string(static_cast<int>(v.high)) +
+                  ", not '" + v.text + "'";
+        return false;
+    }
+    value = read;
+    return true;
+}
+
+bool read_prediction_settings(const CLI::App& app, const std::string& descent_rate,
+                              const std::string& burst_altitude, const std::string& ground_altitude,
+                              prediction_settings& settings, std::string& problem)
+{
+    // Parachutes bring payloads down at 3 to 10 m/s; balloons burst between
+    // a few and some 45 km (the winds are kept up to 50 km); the ground lies
+    // between the Dead Sea's shore and the highest launch sites.
+    if (app.count("--descent-rate") != 0 &&
+        !read_ranged({"--descent-rate", descent_rate, 1, 30, "metres per second"}, settings.sea_level_descent_rate,
+                     problem))
+        return false;
+    if (app.count("--burst-altitude") != 0 &&
+        !read_ranged({"--burst-altitude", burst_altitude, 1000, 50000, "metres"}, settings.burst_altitude, problem))
+        return false;
+    if (app.count("--ground-altitude") != 0) {
+        double ground = 0;
+        if (!read_ranged({"--ground-altitude", ground_altitude, -500, 6000, "metres"}, ground, problem)) return false;
+        settings.ground_altitude = ground;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_listen_address(const std::string& text, std::string& host, std::uint16_t& port)
@@ -93,11 +139,17 @@ bool parse_map_options(int argc, const char* const* argv, map_options& options,
     std::string station;
     std::string tiles;
     std::vector<std::string> hosts;
+    std::string descent_rate;
+    std::string burst_altitude;
+    std::string ground_altitude;
     app.add_flag("--help", options.help);
     app.add_flag("--version", options.version);
     add_valued(app, "--listen", listen);
     add_valued(app, "--tiles", tiles);
     add_valued(app, "--station", station);
+    add_valued(app, "--descent-rate", descent_rate);
+    add_valued(app, "--burst-altitude", burst_altitude);
+    add_valued(app, "--ground-altitude", ground_altitude);
     // Repeatable, one name each time, so that it never takes the log's name.
     app.add_option("--allow-host", hosts)
         ->expected(1)
@@ -126,6 +178,9 @@ bool parse_map_options(int argc, const char* const* argv, map_options& options,
         if (!parse_station(station, read, problem)) return false;
         options.station = read;
     }
+    if (!read_prediction_settings(app, descent_rate, burst_altitude, ground_altitude, options.prediction,
+                                  problem))
+        return false;
     for (const std::string& host : hosts) {
         std::string name;
         if (!usable_host_name(host, name)) {
@@ -147,7 +202,8 @@ const char* map_usage()
     return "Usage: zarim-map [OPTION]... [LOG or DIR]\n"
            "Follows a receiver log as it grows and shows the flight live on a map in a\n"
            "web browser: the track, the latest frame, the altitude profile, the bearing\n"
-           "and distance from a station, and during the descent a landing estimate.\n"
+           "and distance from a station, and from liftoff on where the payload will\n"
+           "land, predicted from the winds the flight measured on its way.\n"
            "\n"
            "LOG is a log file to follow. DIR (default: the current directory) is\n"
            "searched for the QLT_yyyymmdd.txt with the latest date in its name; the\n"
@@ -176,17 +232,27 @@ const char* map_usage()
            "                      elevation, slant range and ground distance from it\n"
            "                      to the payload; the page can use the browser's own\n"
            "                      position instead\n"
+           "  --descent-rate M/S  the descent rate under the parachute at sea level\n"
+           "                      (1 to 30, default 5) until the descent measures\n"
+           "                      its own; it is faster in the thin air above\n"
+           "  --burst-altitude M  where the balloon is expected to burst (1000 to\n"
+           "                      50000, default 30000), or its own height once it\n"
+           "                      is higher\n"
+           "  --ground-altitude M the height of the ground where it lands (-500 to\n"
+           "                      6000, default: the launch height)\n"
            "  --help              show this text\n"
            "  --version           show the version\n"
            "\n"
            "Addresses served (GET and HEAD only):\n"
            "  /                   the live map; /map.js, /map.css, /events.js and\n"
            "                      /leaflet/... are its files\n"
-           "  /track.geojson      the flight so far, GeoJSON\n"
-           "  /track.kml          the flight so far, KML\n"
+           "  /track.geojson      the flight so far and the predicted path and\n"
+           "                      landing, GeoJSON\n"
+           "  /track.kml          the same, KML\n"
            "  /live.kml           a KML network link Google Earth refreshes\n"
-           "  /events             Server-Sent Events: one per frame, with status and\n"
-           "                      clock events; a browser's tabs share one\n"
+           "  /events             Server-Sent Events: one per frame, with status,\n"
+           "                      prediction and clock events; a browser's tabs\n"
+           "                      share one\n"
            "  /look.json?latitude=LAT&longitude=LON[&altitude=ALT]\n"
            "                      azimuth, elevation and range from that place\n"
            "  /status.json        the log followed, counts and problems\n"

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "landing_prediction.h"
+
 // Where the antenna or the chase car stands. Without a height the station
 // is taken to stand on the ground at the launch site's height, which is
 // nearer the truth than sea level for a station near the launch.
@@ -24,6 +26,8 @@ struct map_options {
     std::string tiles = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";
     bool tiles_given = false;
     std::optional<station_option> station;
+    // What the landing prediction assumes until the flight measures it.
+    prediction_settings prediction;
     std::string log_path = ".";  // a log file, or a directory to find the day's log in
     bool help = false;
     bool version = false;

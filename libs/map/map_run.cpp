@@ -53,7 +53,7 @@ std::string address_to_open(const std::string& host, std::uint16_t port)
 map_service::map_service(const map_options& options, server_settings tuning)
     : log_path_(options.log_path),
       follower_(options.log_path),
-      flight_(options.station, tuning.streams),
+      flight_(options.station, tuning.streams, options.prediction),
       server_(flight_, with_options(std::move(tuning), options))
 {
 }

@@ -1,7 +1,8 @@
 // The page in a real browser: headless Chromium opens it while frames are
 // appended to the log, and the test reads what the page shows, with map
-// tiles to be had and without. Screenshots at launch, near the burst and
-// during the descent go to <build>/map-screenshots/.
+// tiles to be had and without, and the real flight at each of its stages on
+// a laptop's screen and a phone's. Screenshots go to
+// <build>/map-screenshots/.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "log_reading.h"
+#include "support/real_flight_log.h"
 #include "map/headless_chromium.h"
 #include "map/http_client.h"
 #include "map/map_process.h"
@@ -100,7 +102,8 @@ protected:
     }
 
     // `before_page`: a script run in the page before its own.
-    void open(const std::vector<std::string>& options, const std::string& before_page = "")
+    void open(const std::vector<std::string>& options, const std::string& before_page = "", int width = 1280,
+              int height = 960)
     {
         std::vector<std::string> arguments = {"--listen", "127.0.0.1:0"};
         arguments.insert(arguments.end(), options.begin(), options.end());
@@ -108,7 +111,7 @@ protected:
         start_map(map, arguments);
         browser = std::make_unique<headless_chromium>();
         std::string problem;
-        ASSERT_TRUE(browser->start(1280, 960, problem)) << problem;
+        ASSERT_TRUE(browser->start(width, height, problem)) << problem;
         if (!before_page.empty()) {
             ASSERT_TRUE(browser->run_before_each_page(before_page));
         }
@@ -122,6 +125,7 @@ protected:
     void picture(const std::string& name, bool whole_flight)
     {
         if (whole_flight) browser->evaluate("document.getElementById('whole-flight').click()");
+        else browser->evaluate("document.getElementById('view-follow').click()");
         // A move starts at the next animation frame.
         browser->evaluate("new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done)))");
         EXPECT_TRUE(browser->wait_for("window.zarimPage.idle()", page_wait));
@@ -239,7 +243,9 @@ TEST_P(FlightPage, follows_a_flight_from_launch_to_landing)
         ASSERT_NO_FATAL_FAILURE(expect_page_matches_log());
     }
     EXPECT_EQ(text("stage"), "ascent");
-    EXPECT_TRUE(browser->evaluate("document.getElementById('landing-section').hidden") == true);
+    // From liftoff on, where it will land.
+    ASSERT_TRUE(browser->wait_for("(window.zarimPage.prediction() || {}).progress === 'ascent'", page_wait));
+    EXPECT_EQ(text("landing-text").rfind("Lands in ", 0), 0U) << text("landing-text");
     EXPECT_NE(text("station-azimuth"), "–");
     EXPECT_NE(text("station-elevation"), "–");
 
@@ -261,7 +267,7 @@ TEST_P(FlightPage, follows_a_flight_from_launch_to_landing)
     ASSERT_NO_FATAL_FAILURE(expect_page_matches_log());
     ASSERT_TRUE(browser->wait_for("document.body.dataset.tiles === '" + std::string(tiles_reachable ? "loaded" : "unavailable") + "'", page_wait))
         << "tiles: " << browser->evaluate("document.body.dataset.tiles");
-    picture(name + "-launch", false);
+    picture(name + "-launch", true);
 
     // Near the burst: the rest of the climb in one write.
     const long double climb = (receiver.plan().burst_altitude - receiver.plan().launch_altitude) / receiver.plan().ascent_rate;
@@ -272,26 +278,29 @@ TEST_P(FlightPage, follows_a_flight_from_launch_to_landing)
     EXPECT_EQ(text("stage"), "ascent");
     picture(name + "-near-burst", true);
 
-    // Over the top and falling: the burst is marked and the landing estimated.
+    // Over the top and falling: the burst is marked and the landing predicted.
     ASSERT_NO_FATAL_FAILURE(append_lines(receiver, 12));
     ASSERT_NO_FATAL_FAILURE(expect_page_matches_log());
     EXPECT_EQ(text("stage"), "descent");
+    ASSERT_TRUE(browser->wait_for("(window.zarimPage.prediction() || {}).progress === 'descent'", page_wait));
     EXPECT_TRUE(browser->evaluate("document.getElementById('landing-section').hidden") == false);
-    EXPECT_NE(text("landing-text").find("In about"), std::string::npos) << text("landing-text");
-    EXPECT_NE(text("landing-section").find("estimate"), std::string::npos);
+    EXPECT_EQ(text("landing-text").rfind("Lands in ", 0), 0U) << text("landing-text");
+    EXPECT_NE(text("landing-where").find("from the station"), std::string::npos) << text("landing-where");
     EXPECT_TRUE(browser->evaluate("document.querySelectorAll('.landing-icon').length === 1") == true);
-    EXPECT_TRUE(browser->evaluate("document.querySelector('.landing-tooltip').textContent.startsWith('Landing estimate')") == true);
+    EXPECT_TRUE(browser->evaluate("document.querySelector('.landing-tooltip').textContent.startsWith('Lands ')") == true);
+    EXPECT_TRUE(browser->evaluate("document.querySelectorAll('path.predicted-path, path.landing-radius').length === 2") == true);
     picture(name + "-descent", true);
 
-    // Down: no estimate any more.
+    // Down: the landing is where it lies, no prediction drawn.
     const long double landing = landing_time(receiver.plan());
     std::vector<std::string> rest;
     while (receiver.elapsed() < landing + 300) rest.push_back(receiver.next_line());
     ASSERT_NO_FATAL_FAILURE(append(rest));
     ASSERT_NO_FATAL_FAILURE(expect_page_matches_log());
     EXPECT_EQ(text("stage"), "landed");
-    EXPECT_TRUE(browser->evaluate("document.getElementById('landing-section').hidden") == true);
-    EXPECT_EQ(browser->evaluate("document.querySelectorAll('.landing-icon').length"), 0);
+    ASSERT_TRUE(browser->wait_for("(window.zarimPage.prediction() || {}).progress === 'landed'", page_wait));
+    EXPECT_EQ(text("landing-text").rfind("Landed at ", 0), 0U) << text("landing-text");
+    EXPECT_EQ(browser->evaluate("document.querySelectorAll('.landing-icon, path.predicted-path').length"), 0);
 
     if (tiles_reachable) {
         EXPECT_GT(tiles->served, 0);
@@ -312,6 +321,107 @@ INSTANTIATE_TEST_SUITE_P(Tiles, FlightPage, testing::Values(true, false),
                          [](const testing::TestParamInfo<bool>& tiles) {
                              return tiles.param ? std::string("reachable") : std::string("unreachable");
                          });
+
+namespace {
+
+struct screen {
+    const char* name;
+    int width;
+    int height;
+};
+
+class RealFlightPage : public Page, public testing::WithParamInterface<screen> {};
+
+// True when the two elements' boxes overlap.
+std::string overlap(const std::string& a, const std::string& b)
+{
+    return "(() => { const a = " + a + ", b = " + b + "; if (!a || !b) return false;"
+           " const r = a.getBoundingClientRect(), s = b.getBoundingClientRect();"
+           " return r.left < s.right && s.left < r.right && r.top < s.bottom && s.top < r.bottom; })()";
+}
+
+}  // namespace
+
+// The real flight as a chase team sees it: during the ascent, just after
+// the burst, late in the descent and after the landing. At each the way to
+// the landing is on the screen without scrolling, and no label covers the
+// payload.
+TEST_P(RealFlightPage, shows_where_to_go_at_each_stage)
+{
+    const screen size = GetParam();
+    tile_server tiles;
+    log = directory + "/" + real_flight_log_name;
+    ASSERT_NO_FATAL_FAILURE(open({"--tiles", tiles.url_template(), "--station=39.6075,-104.0445,1605"}, "",
+                                 size.width, size.height));
+    std::vector<std::string> lines;
+    std::vector<log_record> records;
+    const std::string whole = real_flight_log();
+    for (std::size_t start = 0; start < whole.size();) {
+        const std::size_t end = whole.find('\n', start);
+        const std::string line = whole.substr(start, end == std::string::npos ? end : end + 1 - start);
+        start = end == std::string::npos ? whole.size() : end + 1;
+        const parsed_line p = parse_log_line(without_line_end(line));
+        if (!p.record) continue;
+        lines.push_back(line);
+        records.push_back(*p.record);
+    }
+    std::size_t burst = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (records[i].altitude > records[burst].altitude) burst = i;
+    }
+    const int ground = records.front().altitude;
+    const auto first_after = [&](std::size_t from, auto&& wanted) {
+        for (std::size_t i = from; i < records.size(); ++i) {
+            if (wanted(records[i])) return i;
+        }
+        return records.size() - 1;
+    };
+    const std::size_t down = first_after(burst, [&](const log_record& r) { return r.altitude < ground + 50; });
+    const struct {
+        const char* name;
+        std::size_t last;
+        const char* progress;
+    } moments[] = {
+        {"ascent", first_after(0, [&](const log_record& r) { return r.altitude > (ground + records[burst].altitude) / 2; }),
+         "ascent"},
+        {"after-burst", burst + 120, "descent"},
+        {"late-descent", first_after(burst, [&](const log_record& r) { return r.altitude < ground + 1500; }), "descent"},
+        {"landed", std::min(records.size() - 1, down + 600), "landed"},
+    };
+    std::size_t written = 0;
+    for (const auto& moment : moments) {
+        std::string bytes;
+        for (; written <= moment.last; ++written) bytes += lines[written];
+        append_to(log, bytes);
+        // A fresh page, as a phone opened then would show it.
+        ASSERT_TRUE(browser->navigate(origin() + "/"));
+        ASSERT_TRUE(browser->wait_for("document.body.dataset.connection === 'live' && window.zarimPage.latest() &&"
+                                      " window.zarimPage.latest().line === " + std::to_string(moment.last + 1) +
+                                          " && (window.zarimPage.prediction() || {}).progress === '" + moment.progress + "'" +
+                                          " && window.zarimPage.prediction().fix_time === window.zarimPage.latest().time",
+                                      page_wait))
+            << moment.name << ": " << text("counter") << " " << text("landing-text");
+        picture(std::string("real-") + size.name + "-" + moment.name, true);
+        EXPECT_EQ(text("climb").find("+0.0"), std::string::npos) << moment.name << ": the flight's own rate";
+        for (const char* id : {"altitude", "climb", "stage", "station-azimuth", "station-elevation", "landing-text",
+                               "landing-where"}) {
+            EXPECT_TRUE(browser->evaluate("(() => { const r = document.getElementById('" + std::string(id) +
+                                          "').getBoundingClientRect(); return r.height > 0 && r.bottom <= innerHeight; })()") ==
+                        true)
+                << moment.name << ": " << id << " below the fold";
+        }
+        EXPECT_FALSE(browser->evaluate(overlap("document.querySelector('.landing-tooltip')",
+                                               "document.querySelector('.leaflet-payload-pane path')")) == true)
+            << moment.name << ": the landing's label covers the payload";
+        EXPECT_FALSE(browser->evaluate(overlap("document.querySelector('.look-label')",
+                                               "document.querySelector('.leaflet-payload-pane path')")) == true)
+            << moment.name << ": the pointing's label covers the payload";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, RealFlightPage,
+                         testing::Values(screen{"laptop", 1280, 800}, screen{"phone", 390, 844}),
+                         [](const testing::TestParamInfo<screen>& s) { return std::string(s.param.name); });
 
 // The chase car's laptop: the pointing follows the device as it moves,
 // computed by the server for each place.

@@ -1,8 +1,10 @@
 // The flight as the map serves it: one event per line read, in order; the
 // receiver's warnings; a new start when the log is cut; the documents
-// complete and well-formed; and a landing estimate that lands.
+// complete and well-formed; and the landing prediction in both as the
+// flight goes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
@@ -12,7 +14,6 @@
 
 #include "flight_model.h"
 #include "geodesy.h"
-#include "landing_estimate.h"
 #include "live_flight.h"
 #include "log_reading.h"
 #include "map/receiver_log.h"
@@ -360,14 +361,18 @@ TEST(live_flight, the_geojson_holds_every_point_in_order_longitude_first)
         roles[feature["properties"]["role"]] = feature;
         EXPECT_EQ(feature["type"], "Feature");
     }
-    for (const char* role : {"path", "launch", "burst", "last_fix", "landing_estimate", "station"})
+    for (const char* role : {"path", "launch", "burst", "last_fix", "predicted_path", "predicted_landing", "station"})
         EXPECT_EQ(roles.count(role), 1U) << role;
     EXPECT_EQ(roles["launch"]["geometry"]["coordinates"], coordinates.front());
     EXPECT_EQ(roles["last_fix"]["geometry"]["coordinates"], coordinates.back());
     int highest = 0;
     for (const json& c : coordinates) highest = std::max(highest, c[2].get<int>());
     EXPECT_EQ(roles["burst"]["geometry"]["coordinates"][2], highest);
-    EXPECT_TRUE(roles["landing_estimate"]["properties"]["estimate"].get<bool>());
+    // The predicted path runs from the latest fix to the landing.
+    const json& predicted = roles["predicted_path"]["geometry"]["coordinates"];
+    EXPECT_EQ(predicted.front(), coordinates.back());
+    EXPECT_EQ(predicted.back(), roles["predicted_landing"]["geometry"]["coordinates"]);
+    EXPECT_EQ(roles["predicted_landing"]["properties"]["progress"], "descent");
     EXPECT_EQ(roles["station"]["geometry"]["coordinates"][0], -46.5);
     EXPECT_EQ(track["zarim"]["next_event"], 250);
 }
@@ -388,7 +393,8 @@ TEST(live_flight, the_kml_holds_the_path_and_its_places_and_reads_back)
     std::vector<std::string> names;
     for (const pugi::xml_node placemark : document.children("Placemark"))
         names.emplace_back(placemark.child_value("name"));
-    EXPECT_EQ(names, (std::vector<std::string>{"Launch", "Burst", "Last fix", "Landing estimate"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"Launch", "Burst", "Last fix", "Predicted path", "Predicted landing",
+                                               "Landing radius"}));
     const pugi::xml_node track = document.child("Folder").child("Placemark").child("gx:Track");
     EXPECT_STREQ(track.child_value("altitudeMode"), "absolute");
     std::size_t count = 0;
@@ -430,71 +436,61 @@ TEST(live_flight, the_station_sees_the_payload_from_the_launch_height_unless_tol
     EXPECT_GT(from_sea_level["elevation"].get<double>(), station["elevation"].get<double>());
 }
 
-// The estimate against the simulation's own landing point, over the last
-// five minutes of the descent, every frame (one a second) as it comes.
-TEST(landing_estimate, lands_near_where_the_simulated_flight_lands)
+// The prediction as pages get it, a line at a time: none on the pad, then
+// one after each fix, saying where the flight stands, until the payload
+// lies on the ground; a log cut underneath takes it away.
+TEST(landing_prediction, follows_the_flight_in_the_events_and_the_documents)
 {
-    simulated_receiver receiver(1796781600, 1);
-    const flight_plan& plan = receiver.plan();
-    const long double landing = landing_time(plan);
-    const flight_sample touchdown = flight_sample_at(plan, landing);
-    const civil_date day{2026, 12, 8};
-    log_reader reader(day);
-    flight_builder growing;
-    const std::size_t log = growing.add_log(day);
-
-    double worst = 0;
-    std::size_t estimates = 0;
-    while (receiver.elapsed() < landing + 5) {
-        growing.add_line(log, reader.feed(without_line_end(receiver.next_line())));
-        const flight& f = growing.current();
-        const bool falling = stage_at(f, f.last) == flight_stage::descent;
-        const std::optional<double> ground = ground_altitude(f);
-        const std::optional<landing_estimate> estimate =
-            falling && ground ? estimate_landing(f.points, f.last, *ground) : std::nullopt;
-        const auto elapsed = static_cast<double>(receiver.elapsed());
-        if (elapsed < (plan.burst_altitude - plan.launch_altitude) / plan.ascent_rate) {
-            EXPECT_FALSE(falling) << "no descent while climbing, at " << elapsed;
-        }
-        if (elapsed < landing - 300 || elapsed > landing - 2) continue;
-        ASSERT_TRUE(estimate) << "at " << elapsed;
-        ++estimates;
-        const double off = metres_between(estimate->latitude, estimate->longitude,
-                                          static_cast<double>(touchdown.latitude),
-                                          static_cast<double>(touchdown.longitude));
-        worst = std::max(worst, off);
-        EXPECT_NEAR(estimate->seconds, static_cast<double>(landing) - elapsed, 3) << "at " << elapsed;
-    }
-    EXPECT_GE(estimates, 290U);
-    EXPECT_LT(worst, 25) << "the farthest estimate of the last five minutes, in metres";
-    RecordProperty("worst_metres", std::to_string(worst));
-}
-
-TEST(landing_estimate, appears_in_the_events_only_during_the_descent)
-{
-    live_flight flight(std::nullopt);
+    live_flight flight(station_option{-23.55, -46.63, 0, false});
     stream_cursor cursor = flight.place_stream("", 1, 0);
     simulated_receiver receiver(1796781600, 20);
-    const long double landing = landing_time(receiver.plan());
+    const flight_plan& plan = receiver.plan();
+    const auto landing = static_cast<double>(landing_time(plan));
+    const flight_sample touchdown = flight_sample_at(plan, landing_time(plan));
+    std::vector<std::string> progress;
+    double last_off = 0;
     bool first = true;
     while (receiver.elapsed() < landing + 600) {
         flight.apply(lines_of({receiver.next_line()}, first), 0);
         first = false;
-    }
-    std::string previous_stage;
-    std::vector<std::string> stages;
-    for (const json& frame : frames_in(drain(flight, cursor))) {
-        const std::string stage = frame["stage"];
-        if (stage != previous_stage) stages.push_back(stage);
-        previous_stage = stage;
-        // Down on the ground, the descent lasts until the payload has lain
-        // still long enough, but with nothing to estimate.
-        const bool airborne = stage == "descent" && frame["altitude"].get<int>() > 760 + 100;
-        if (stage != "descent" || airborne) {
-            EXPECT_EQ(frame["landing_estimate"].is_null(), !airborne) << frame.dump();
+        const std::vector<sse_event> events = drain(flight, cursor);
+        const std::vector<json> frames = frames_in(events);
+        ASSERT_EQ(frames.size(), 1U);
+        json prediction;
+        for (const sse_event& e : events) {
+            if (e.event == "prediction") prediction = json::parse(e.data);
         }
-        EXPECT_EQ(frame["burst"].is_null(), stage == "pad" || stage == "ascent");
-        EXPECT_EQ(frame["launch"].is_null(), stage == "pad");
+        const std::string stage = frames[0]["stage"];
+        // Nothing on the pad; from liftoff on, once the climb is certain,
+        // one with every fix.
+        if (prediction.is_null()) {
+            EXPECT_TRUE(progress.empty()) << "a fix without a prediction at " << frames[0]["local_time"];
+            EXPECT_TRUE(stage == "pad" || stage == "ascent") << stage;
+            continue;
+        }
+        if (progress.empty() || progress.back() != prediction["progress"]) progress.push_back(prediction["progress"]);
+        EXPECT_FALSE(prediction["burst"].is_null());
+        EXPECT_EQ(prediction["fix_time"], frames[0]["time"]);
+        EXPECT_EQ(flight.look_from(station_option{-23.55, -46.63, 0, false})["landing"], prediction["station"]);
+        const json track = json::parse(flight.track_geojson());
+        EXPECT_EQ(track["zarim"]["prediction"], prediction);
+        const bool marked = std::any_of(track["features"].begin(), track["features"].end(), [](const json& f) {
+            return f["properties"]["role"] == "predicted_landing";
+        });
+        EXPECT_EQ(marked, prediction["progress"] != "landed");
+        if (prediction["progress"] == "descent")
+            last_off = metres_between(prediction["latitude"], prediction["longitude"],
+                                      static_cast<double>(touchdown.latitude), static_cast<double>(touchdown.longitude));
     }
-    EXPECT_EQ(stages, (std::vector<std::string>{"pad", "ascent", "descent", "landed"}));
+    EXPECT_EQ(progress, (std::vector<std::string>{"ascent", "descent", "landed"}));
+    EXPECT_LT(last_off, 500) << "metres from the touchdown, at the last fix before it";
+
+    follow_news cut = lines_of({receiver.next_line()});
+    cut.restarted = true;
+    flight.apply(cut, 0);
+    const std::vector<sse_event> events = drain(flight, cursor);
+    ASSERT_TRUE(has_event(events, "prediction"));
+    EXPECT_EQ(events.back().event, "prediction");
+    EXPECT_EQ(events.back().data, "null");
+    EXPECT_TRUE(json::parse(flight.track_geojson())["zarim"]["prediction"].is_null());
 }

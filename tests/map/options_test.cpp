@@ -36,6 +36,18 @@ TEST(map_options, defaults_serve_this_computer_only_and_search_the_current_direc
     EXPECT_FALSE(p.options.station.has_value());
     EXPECT_FALSE(p.options.tiles_given);
     EXPECT_NE(p.options.tiles.find("openstreetmap"), std::string::npos);
+    EXPECT_EQ(p.options.prediction.sea_level_descent_rate, 5);
+    EXPECT_EQ(p.options.prediction.burst_altitude, 30000);
+    EXPECT_FALSE(p.options.prediction.ground_altitude.has_value());
+}
+
+TEST(map_options, the_prediction_takes_its_assumptions)
+{
+    const parsed p = parse({"--descent-rate", "6.5", "--burst-altitude=25000", "--ground-altitude", "-20"});
+    ASSERT_TRUE(p.ok) << p.problem;
+    EXPECT_EQ(p.options.prediction.sea_level_descent_rate, 6.5);
+    EXPECT_EQ(p.options.prediction.burst_altitude, 25000);
+    EXPECT_EQ(p.options.prediction.ground_altitude, -20);
 }
 
 TEST(map_options, negative_station_coordinates_work_in_both_spellings)
@@ -111,6 +123,10 @@ TEST(map_options, bad_values_are_refused_with_a_reason)
         {{"--allow-host", "laptop.local:8080"}, "without a port"},
         {{"--allow-host", "evil/\"x"}, "--allow-host"},
         {{"--bogus"}, "--bogus"},
+        {{"--descent-rate", "0.5"}, "--descent-rate"},
+        {{"--descent-rate", "fast"}, "--descent-rate"},
+        {{"--burst-altitude", "60000"}, "--burst-altitude"},
+        {{"--ground-altitude", "-501"}, "--ground-altitude"},
         {{"a", "b"}, "b"},
         {{""}, "empty"},
     };
@@ -128,7 +144,8 @@ TEST(map_options, help_and_version_stop_before_any_check)
     EXPECT_TRUE(help.options.help);
     EXPECT_TRUE(parse({"--version"}).options.version);
     const std::string usage = map_usage();
-    for (const char* option : {"--listen", "--allow-host", "--tiles", "--station", "--help", "--version"})
+    for (const char* option : {"--listen", "--allow-host", "--tiles", "--station", "--descent-rate", "--burst-altitude",
+                               "--ground-altitude", "--help", "--version"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 

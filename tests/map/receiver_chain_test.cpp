@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,7 @@ TEST_F(ReceiverChain, the_map_follows_the_log_the_receiver_writes_frame_by_frame
     // read by the page as it comes.
     const pid_t sender = start_sender({"--simulate", "--steady", "--rate", "100", "--count", "460", "--step", "20"});
     std::vector<json> frames;
+    std::vector<json> predictions;
     int sent = -1;
     while (std::chrono::steady_clock::now() < deadline) {
         read_output(receiver, 20);  // a terminal nobody reads would stall the receiver
@@ -105,6 +107,7 @@ TEST_F(ReceiverChain, the_map_follows_the_log_the_receiver_writes_frame_by_frame
         const std::vector<sse_event> news = page.read(sent >= 0 ? 2000 : 20);
         for (const sse_event& e : news) {
             if (e.event == "frame") frames.push_back(json::parse(e.data));
+            if (e.event == "prediction" && e.data != "null") predictions.push_back(json::parse(e.data));
         }
         if (sent >= 0 && (frames.size() >= 460 || (news.empty() && !frames.empty()))) break;
     }
@@ -132,17 +135,18 @@ TEST_F(ReceiverChain, the_map_follows_the_log_the_receiver_writes_frame_by_frame
     const json track = json::parse(http_get(map.port, "/track.geojson").body);
     EXPECT_EQ(track["features"][0]["geometry"]["coordinates"].size(), lines.size());
 
-    // The estimates of the last five minutes of the descent, against where
-    // the payload came down.
+    // The predictions made during the descent, against where the payload
+    // came down: the last, made just above the ground, lands there.
     const json& down = frames.back();
-    std::size_t estimates = 0;
-    for (const json& f : frames) {
-        if (f["landing_estimate"].is_null() || f["altitude"].get<int>() > 760 + 300 * 12) continue;
-        ++estimates;
-        const json& e = f["landing_estimate"];
-        EXPECT_LT(ground_path(e["latitude"], e["longitude"], down["latitude"], down["longitude"]).distance, 50)
-            << f.dump();
+    ASSERT_FALSE(predictions.empty());
+    EXPECT_EQ(predictions.back()["progress"], "landed");
+    std::optional<json> last_falling;
+    for (const json& p : predictions) {
+        if (p["progress"] == "descent") last_falling = p;
     }
-    EXPECT_GE(estimates, 10U);
+    ASSERT_TRUE(last_falling);
+    EXPECT_LT(ground_path((*last_falling)["latitude"], (*last_falling)["longitude"], down["latitude"],
+                          down["longitude"]).distance, 500)
+        << last_falling->dump();
     EXPECT_EQ(down["stage"], "landed");
 }

@@ -29,7 +29,7 @@ function open() {
   if (isFinite(generation) && isFinite(sequence)) url += `?generation=${generation}&from=${sequence + 1}`;
   source = new EventSource(url);
   source.addEventListener('open', () => setConnection('live'));
-  for (const type of ['frame', 'status', 'clock', 'reset']) {
+  for (const type of ['frame', 'status', 'prediction', 'clock', 'reset']) {
     source.addEventListener(type, (e) => {
       if (type === 'frame' && e.lastEventId) lastId = e.lastEventId;
       tell({ type, data: e.data, id: e.lastEventId });

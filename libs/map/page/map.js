@@ -1,7 +1,8 @@
 // The live map page. Everything it shows comes from the server: the track
 // from /track.geojson, each new frame from /events, and the antenna
 // pointing from the frame events or from /look.json for this device's own
-// position. The page computes no geodesy of its own.
+// position, the landing prediction from its own events. The page computes
+// no geodesy of its own.
 'use strict';
 
 (function () {
@@ -13,6 +14,10 @@
     next: 0, // the sequence number of the next frame event wanted
     points: [], // {lat, lon, alt, clock}
     latest: null, // the latest frame event
+    prediction: null, // the latest prediction event
+    look: null, // the pointing shown, and from where: 'station' or 'device'
+    lookSource: null,
+    view: 'whole', // 'whole' flight, 'follow' the payload, or 'free' once the map is dragged
     skew: 0, // server clock minus this device's clock, in ms
     stream: '', // 'shared' among the browser's tabs, or this tab's 'own'
     connection: 'connecting', // the stream's state
@@ -26,7 +31,6 @@
     lookAgain: false,
     tilesLoaded: 0,
     tilesFailed: 0,
-    fitted: false,
     profileQueued: false,
   };
 
@@ -44,7 +48,10 @@
 
   function metres(value) {
     if (value === null || value === undefined || !isFinite(value)) return '–';
-    return Math.abs(value) >= 10000 ? (value / 1000).toFixed(2) + ' km' : Math.round(value) + ' m';
+    const size = Math.abs(value);
+    if (size >= 100000) return (value / 1000).toFixed(0) + ' km';
+    if (size >= 10000) return (value / 1000).toFixed(1) + ' km';
+    return Math.round(value) + ' m';
   }
 
   function duration(seconds) {
@@ -55,6 +62,14 @@
     if (h > 0) return `${h} h ${String(m).padStart(2, '0')} min ${rest} s`;
     if (m > 0) return `${m} min ${rest} s`;
     return `${s} s`;
+  }
+
+  // "23 min", "1 h 05 min": when the payload lands, to the minute.
+  function minutes(seconds) {
+    const m = Math.round(Math.max(0, seconds) / 60);
+    if (m < 1) return 'less than a minute';
+    if (m < 60) return `${m} min`;
+    return `${Math.floor(m / 60)} h ${String(m % 60).padStart(2, '0')} min`;
   }
 
   // The receiver's clock as a time of day: seconds since 1970 on that clock.
@@ -83,7 +98,8 @@
   // ---- the map ------------------------------------------------------------
 
   const map = { leaflet: null, track: null, latest: null, launch: null, burst: null, landing: null,
-                station: null, device: null };
+                station: null, device: null, predictedPath: null, radius: null, predictedBurst: null,
+                lookLine: null };
 
   // Lines of latitude and longitude at a spacing that suits the zoom, with
   // their values at the map's edges: a frame of reference when no tiles
@@ -108,7 +124,10 @@
       const north = Math.min(bounds.getNorth(), 85);
       const west = bounds.getWest();
       const east = bounds.getEast();
-      const wanted = Math.max(north - south, east - west) / 6;
+      // Lines far enough apart for their labels: a longitude label is
+      // wider than a latitude one is tall.
+      const size = map.leaflet.getSize();
+      const wanted = Math.max((north - south) / Math.max(2, size.y / 70), (east - west) / Math.max(2, size.x / 130));
       const step = steps.find((s) => s <= wanted) || steps[steps.length - 1];
       const style = { color: '#7d8b96', weight: 1, opacity: 0.55, interactive: false, pane: 'graticule' };
       const places = Math.max(0, -Math.floor(Math.log10(step)));
@@ -141,13 +160,17 @@
       document.body.dataset.tiles = 'none';
       return;
     }
-    map.leaflet = L.map('map', { worldCopyJump: true }).setView([0, 0], 2);
+    map.leaflet = L.map('map', { worldCopyJump: true, zoomSnap: 0.5 }).setView([0, 0], 2);
     map.leaflet.on('movestart zoomstart', () => { state.moving = true; });
+    // Dragged by hand: the map stays where it was put until a view is chosen.
+    map.leaflet.on('dragstart', () => setView('free'));
     map.leaflet.on('moveend', () => {
       state.moving = false;
       state.movedAt = performance.now();
     });
     map.leaflet.createPane('graticule').style.zIndex = 350;
+    // The latest fix above every other mark, so that none hides it.
+    map.leaflet.createPane('payload').style.zIndex = 640;
     const tiles = L.tileLayer(state.config.tiles, {
       maxZoom: 19,
       attribution: state.config.attribution || '',
@@ -165,18 +188,125 @@
     makeGraticule();
 
     map.track = L.polyline([], { color: '#d0312d', weight: 3, className: 'track-line' }).addTo(map.leaflet);
-    const dot = (fill, title) => L.circleMarker([0, 0], {
-      radius: 7, color: '#111', weight: 2, fillColor: fill, fillOpacity: 1,
+    map.predictedPath = L.polyline([], {
+      color: '#c000c0', weight: 3, opacity: 0.9, dashArray: '8 7', className: 'predicted-path', interactive: false,
+    });
+    map.radius = L.circle([0, 0], {
+      radius: 1, color: '#c000c0', weight: 1.5, dashArray: '4 5', fillColor: '#c000c0', fillOpacity: 0.07,
+      className: 'landing-radius', interactive: false,
+    });
+    map.lookLine = L.polyline([], { color: '#2f6fde', weight: 2, opacity: 0.85, className: 'look-line', interactive: false });
+    const dot = (fill, title, size, options) => L.circleMarker([0, 0], Object.assign({
+      radius: size, color: '#111', weight: 2, fillColor: fill, fillOpacity: 1,
+    }, options || {})).bindTooltip(title);
+    // Places that may coincide (a station at the launch, the device at the
+    // station) are rings round the dots, so that each shows.
+    const ring = (colour, title, size) => L.circleMarker([0, 0], {
+      radius: size, color: colour, weight: 3, fill: false,
     }).bindTooltip(title);
-    map.launch = dot('#2e9e44', 'Launch');
-    map.burst = dot('#d0312d', 'Burst');
-    map.latest = dot('#ffd400', 'Latest fix');
-    map.station = dot('#2f6fde', 'Station');
-    map.device = dot('#8e44ad', 'This device');
+    map.launch = dot('#2e9e44', 'Launch', 6);
+    map.burst = dot('#d0312d', 'Burst', 6);
+    map.predictedBurst = ring('#d0312d', 'Expected burst', 6);
+    map.latest = dot('#ffd400', 'Latest fix', 8, { pane: 'payload' });
+    map.station = ring('#2f6fde', 'Station', 11);
+    map.device = ring('#8e44ad', 'This device', 15);
     map.landing = L.marker([0, 0], {
       icon: L.divIcon({ className: 'landing-icon', html: '✕', iconSize: [24, 24] }),
-      title: 'Landing estimate',
-    }).bindTooltip('Landing estimate', { permanent: true, direction: 'auto', offset: [10, 0], className: 'landing-tooltip' });
+      title: 'Predicted landing',
+      keyboard: false,
+    });
+    map.leaflet.on('zoomend moveend', () => {
+      placeLandingLabel();
+      placeLookLabel();
+    });
+    addViewControl();
+  }
+
+  // Two buttons on the map: keep the payload in the middle, or keep the
+  // whole flight, the station, this device and the landing in view.
+  function addViewControl() {
+    const Control = L.Control.extend({
+      onAdd() {
+        const box = L.DomUtil.create('div', 'view-control leaflet-bar');
+        box.innerHTML = '<button id="view-follow" type="button" aria-pressed="false">Follow payload</button>' +
+          '<button id="whole-flight" type="button" aria-pressed="true">Whole flight</button>';
+        L.DomEvent.disableClickPropagation(box);
+        return box;
+      },
+    });
+    new Control({ position: 'topright' }).addTo(map.leaflet);
+    $('view-follow').addEventListener('click', () => setView('follow'));
+    $('whole-flight').addEventListener('click', () => setView('whole'));
+  }
+
+  function setView(view) {
+    state.view = view;
+    if (!$('view-follow')) return;
+    $('view-follow').setAttribute('aria-pressed', String(view === 'follow'));
+    $('whole-flight').setAttribute('aria-pressed', String(view === 'whole'));
+    if (view === 'whole') showWholeFlight();
+    if (view === 'follow') followPayload(true);
+  }
+
+  // ---- labels that hide nothing --------------------------------------------
+
+  // Where the marks are on the screen, the payload first.
+  function markPoints() {
+    const points = [];
+    for (const marker of [map.latest, map.launch, map.burst, map.predictedBurst, map.station, map.device, map.landing]) {
+      if (map.leaflet.hasLayer(marker)) points.push(map.leaflet.latLngToContainerPoint(marker.getLatLng()));
+    }
+    return points;
+  }
+
+  // A label's box is usable when it lies on the map and clear of every
+  // mark, with a margin of a marker's size.
+  function boxClear(box, marks) {
+    const size = map.leaflet.getSize();
+    if (box.left < 0 || box.top < 0 || box.right > size.x || box.bottom > size.y) return false;
+    return marks.every((p) => p.x < box.left - 12 || p.x > box.right + 12 || p.y < box.top - 12 || p.y > box.bottom + 12);
+  }
+
+  function labelSize(text) {
+    return { width: text.length * 7.2 + 16, height: 24 };
+  }
+
+  // The side of a mark its label goes on: the first clear of the others,
+  // those away from the payload tried first.
+  function labelSide(at, text, marks) {
+    const { width, height } = labelSize(text);
+    const boxes = {
+      right: { left: at.x + 12, right: at.x + 12 + width, top: at.y - height / 2, bottom: at.y + height / 2 },
+      left: { left: at.x - 12 - width, right: at.x - 12, top: at.y - height / 2, bottom: at.y + height / 2 },
+      top: { left: at.x - width / 2, right: at.x + width / 2, top: at.y - 12 - height, bottom: at.y - 12 },
+      bottom: { left: at.x - width / 2, right: at.x + width / 2, top: at.y + 12, bottom: at.y + 12 + height },
+    };
+    const payload = marks[0] || at;
+    const away = (side) => {
+      const box = boxes[side];
+      return -Math.hypot((box.left + box.right) / 2 - payload.x, (box.top + box.bottom) / 2 - payload.y);
+    };
+    const sides = Object.keys(boxes).sort((a, b) => away(a) - away(b));
+    return sides.find((side) => boxClear(boxes[side], marks)) ||
+      sides.find((side) => boxClear(boxes[side], marks.slice(0, 1))) || sides[0];
+  }
+
+  // The landing's label beside it, never over the latest fix.
+  function placeLandingLabel() {
+    if (!map.leaflet || !map.leaflet.hasLayer(map.landing) || state.points.length === 0) return;
+    const text = state.landingLabel || 'Predicted landing';
+    const here = map.leaflet.latLngToContainerPoint(map.landing.getLatLng());
+    const marks = markPoints().filter((p) => p.distanceTo(here) > 1);
+    const direction = labelSide(here, text, marks);
+    const offsets = { left: [-10, 0], right: [10, 0], top: [0, -10], bottom: [0, 10] };
+    const tooltip = map.landing.getTooltip();
+    if (tooltip && tooltip.options.direction === direction) {
+      if (tooltip.getContent() !== text) map.landing.setTooltipContent(text);
+      return;
+    }
+    map.landing.unbindTooltip();
+    map.landing.bindTooltip(text, { permanent: true, direction, offset: offsets[direction], className: 'landing-tooltip' });
+    map.landing.openTooltip();
   }
 
   function showTiles() {
@@ -207,39 +337,56 @@
     map.track.setLatLngs(state.points.map((p) => [p.lat, p.lon]));
     const element = map.track.getElement();
     if (element) element.dataset.points = String(state.points.length);
-    if (state.points.length === 0) return;
-    if (!state.fitted) {
-      state.fitted = true;
-      showWholeFlight();
-    }
   }
 
-  // Everything there is to see: the track, the landing estimate, the
-  // station and this device.
+  // Everything there is to see: the track, the predicted path and landing,
+  // the station and this device.
+  function wholeFlightBounds() {
+    const bounds = L.latLngBounds(state.points.map((p) => [p.lat, p.lon]));
+    for (const layer of [map.station, map.device, map.predictedPath, map.radius]) {
+      if (!map.leaflet.hasLayer(layer)) continue;
+      if (layer.getBounds) bounds.extend(layer.getBounds());
+      else bounds.extend(layer.getLatLng());
+    }
+    return bounds;
+  }
+
   function showWholeFlight() {
     if (!map.leaflet) return;
-    const bounds = L.latLngBounds(state.points.map((p) => [p.lat, p.lon]));
-    for (const marker of [map.landing, map.station, map.device]) {
-      if (map.leaflet.hasLayer(marker)) bounds.extend(marker.getLatLng());
-    }
+    const bounds = wholeFlightBounds();
     if (!bounds.isValid()) return;
     if (bounds.getNorthEast().equals(bounds.getSouthWest())) {
       map.leaflet.setView(bounds.getCenter(), 13);
     } else {
-      map.leaflet.fitBounds(bounds, { padding: [60, 60], maxZoom: 15 });
+      // Room at the sides for the labels beside the marks.
+      const side = Math.min(120, map.leaflet.getSize().x / 4);
+      map.leaflet.fitBounds(bounds, { paddingTopLeft: [side, 56], paddingBottomRight: [side, 36], maxZoom: 15 });
     }
   }
 
-  // The payload, and where it is expected to land, stay in view: the map
-  // pans, and zooms out only when both no longer fit.
-  function keepPayloadInView() {
-    if (!map.leaflet || !$('follow').checked || state.points.length === 0) return;
+  // The payload in the middle third of the map, at the zoom chosen (a
+  // street map's when the view is first asked for).
+  function followPayload(asked) {
+    if (state.points.length === 0) return;
     const last = state.points[state.points.length - 1];
-    const wanted = L.latLngBounds([[last.lat, last.lon]]);
-    if (map.leaflet.hasLayer(map.landing)) wanted.extend(map.landing.getLatLng());
-    if (map.leaflet.getBounds().pad(-0.08).contains(wanted)) return;
-    const zoom = Math.min(map.leaflet.getZoom(), map.leaflet.getBoundsZoom(wanted.pad(0.25)));
-    map.leaflet.setView(wanted.getCenter(), zoom);
+    const size = map.leaflet.getSize();
+    const at = map.leaflet.latLngToContainerPoint([last.lat, last.lon]);
+    const zoom = asked ? Math.max(map.leaflet.getZoom(), 13) : map.leaflet.getZoom();
+    if (!asked && at.x > size.x / 3 && at.x < (2 * size.x) / 3 && at.y > size.y / 3 && at.y < (2 * size.y) / 3) return;
+    map.leaflet.setView([last.lat, last.lon], zoom);
+  }
+
+  // After each frame or prediction: the view chosen, kept.
+  function keepView() {
+    if (!map.leaflet) return;
+    if (state.view === 'follow') {
+      followPayload(false);
+    } else if (state.view === 'whole') {
+      const bounds = wholeFlightBounds();
+      if (bounds.isValid() && !map.leaflet.getBounds().contains(bounds)) showWholeFlight();
+    }
+    placeLandingLabel();
+    placeLookLabel();
   }
 
   // ---- the altitude profile -----------------------------------------------
@@ -336,7 +483,9 @@
     setText('frame-time', frame.local_time.slice(11, 19) + gap);
     setWarning('frame-time', frame.gap_warning);
     setText('altitude', `${frame.altitude} m`);
-    setText('climb', `${signed(frame.climb_rate, 2)} m/s`);
+    // The flight's own rate: the log's climb field lags by seconds and
+    // starts at 0 with each receiver run.
+    setText('climb', `${signed(frame.derived_climb_rate, 1)} m/s`);
     setText('speed', `${fixed(frame.speed, 1)} km/h`);
     setText('satellites', String(frame.satellites));
     setText('temperature', `${signed(frame.temperature, 0)} °C`);
@@ -353,28 +502,130 @@
       longitude: state.points[state.points.length - 1].lon } : null, state.points.length > 0);
     placeMarker(map.launch, frame.launch, Boolean(frame.launch));
     placeMarker(map.burst, frame.burst, Boolean(frame.burst));
-    showLanding(frame.landing_estimate);
-    keepPayloadInView();
     if (!state.device) showLook(frame.station, 'station');
     else requestLook();
     showWarnings();
     showAge();
+    keepView();
   }
 
-  function showLanding(landing) {
+  // Where and when the payload comes down: the path there dashed, the
+  // landing marked with the radius round it, and in the panel the time and
+  // the way there from the station or this device.
+  function showPrediction(prediction) {
+    state.prediction = prediction;
     const section = $('landing-section');
-    section.hidden = !landing;
-    placeMarker(map.landing, landing, Boolean(landing));
-    if (!landing) return;
-    setText('landing-text',
-      `In about ${duration(landing.seconds)} (${landing.local_time.slice(11, 19)} receiver clock) at ` +
-      `${fixed(landing.latitude, 5)}, ${fixed(landing.longitude, 5)}; ` +
-      `falling ${fixed(landing.descent_rate, 1)} m/s, drifting ${fixed(landing.drift_speed, 1)} m/s ` +
-      `towards ${fixed(landing.drift_azimuth, 0)}°.`);
-    if (map.landing) map.landing.setTooltipContent(`Landing estimate, in ${duration(landing.seconds)}`);
+    section.hidden = !prediction;
+    const flying = Boolean(prediction) && prediction.progress !== 'landed';
+    if (map.leaflet) {
+      const show = (layer, on) => {
+        if (on && !map.leaflet.hasLayer(layer)) layer.addTo(map.leaflet);
+        if (!on && map.leaflet.hasLayer(layer)) layer.remove();
+      };
+      if (flying) {
+        map.predictedPath.setLatLngs(prediction.path.map((c) => [c[1], c[0]]));
+        map.radius.setLatLng([prediction.latitude, prediction.longitude]);
+        map.radius.setRadius(Math.max(1, prediction.radius));
+      }
+      show(map.predictedPath, flying && prediction.path.length >= 2);
+      show(map.radius, flying && prediction.radius > 0);
+      placeMarker(map.predictedBurst, flying && prediction.progress === 'ascent' ? prediction.burst : null,
+        flying && prediction.progress === 'ascent' && Boolean(prediction.burst));
+      placeMarker(map.landing, prediction, flying);
+    }
+    if (!prediction) return;
+    const at = prediction.local_time.slice(11, 16);
+    const utc = prediction.time.slice(11, 16);
+    if (flying) {
+      state.landingLabel = `Lands in ${minutes(prediction.seconds)}, at ${at}`;
+      setText('landing-heading', 'Predicted landing');
+      setText('landing-text', state.landingLabel);
+      const burst = prediction.progress === 'ascent' && prediction.burst
+        ? ` Burst expected at ${metres(prediction.burst.altitude)}.` : '';
+      setText('landing-detail', `${at} receiver clock, ${utc} UTC; within about ${metres(prediction.radius)}` +
+        ` (${fixed(prediction.latitude, 5)}, ${fixed(prediction.longitude, 5)}).${burst}`);
+    } else {
+      setText('landing-heading', 'Landed');
+      setText('landing-text', `Landed at ${at}`);
+      setText('landing-detail', `${at} receiver clock, ${utc} UTC, at ${fixed(prediction.latitude, 5)}, ` +
+        `${fixed(prediction.longitude, 5)}.`);
+    }
+    showWayToLanding();
+    keepView();
+  }
+
+  // The bearing and distance to the landing: from this device once it
+  // gives its position, else from the station.
+  function showWayToLanding() {
+    const prediction = state.prediction;
+    if (!prediction) return;
+    const way = state.lookSource === 'device' ? state.look && state.look.landing : prediction.station;
+    const from = state.lookSource === 'device' ? 'this device' : 'the station';
+    if (!way) {
+      setText('landing-where', state.lookSource === 'device' ? 'Asking the way from this device…'
+        : 'Give a station or use this device\'s position for the way there.');
+      return;
+    }
+    setText('landing-where', `${metres(way.ground_distance)} at ${fixed(way.azimuth, 0)}° from ${from}`);
+  }
+
+  // A line from the station or this device to the payload, with its
+  // bearing and distance halfway along.
+  function drawLookLine(look) {
+    if (!map.leaflet) return;
+    const on = look && look.station && look.target && look.azimuth !== null && look.azimuth !== undefined;
+    if (!on) {
+      if (map.leaflet.hasLayer(map.lookLine)) map.lookLine.remove();
+      return;
+    }
+    map.lookLine.setLatLngs([[look.station.latitude, look.station.longitude], [look.target.latitude, look.target.longitude]]);
+    const label = `${fixed(look.azimuth, 0)}° · ${metres(look.ground_distance)}`;
+    if (!map.leaflet.hasLayer(map.lookLine)) {
+      map.lookLine.addTo(map.leaflet);
+      map.lookLine.bindTooltip(label, { permanent: true, direction: 'center', className: 'look-label' });
+    } else {
+      map.lookLine.setTooltipContent(label);
+    }
+    placeLookLabel();
+  }
+
+  // The pointing's label on its line where it covers no mark: halfway if
+  // that is clear, else further along either way.
+  function placeLookLabel() {
+    if (!map.leaflet || !map.leaflet.hasLayer(map.lookLine)) return;
+    const [from, to] = map.lookLine.getLatLngs();
+    const a = map.leaflet.latLngToContainerPoint(from);
+    const b = map.leaflet.latLngToContainerPoint(to);
+    const { width, height } = labelSize(map.lookLine.getTooltip().getContent());
+    const marks = markPoints();
+    for (const f of [0.5, 0.35, 0.65, 0.2, 0.8, 0.1, 0.9]) {
+      const x = a.x + (b.x - a.x) * f;
+      const y = a.y + (b.y - a.y) * f;
+      const box = { left: x - width / 2, right: x + width / 2, top: y - height / 2, bottom: y + height / 2 };
+      if (boxClear(box, marks)) {
+        map.lookLine.openTooltip(map.leaflet.containerPointToLatLng([x, y]));
+        return;
+      }
+    }
+    // A line too short for its label: the label beside the station, kept
+    // on the map, clear of all but the marks at the station itself.
+    const size = map.leaflet.getSize();
+    const others = marks.filter((p) => p.distanceTo(a) > 8);
+    const dx = width / 2 + 16;
+    const dy = height / 2 + 16;
+    const places = [[0, dy], [0, -dy], [dx, 0], [-dx, 0], [dx, dy], [-dx, dy], [dx, -dy], [-dx, -dy]].map(([x, y]) => [
+      Math.min(Math.max(a.x + x, width / 2 + 4), size.x - width / 2 - 4),
+      Math.min(Math.max(a.y + y, height / 2 + 4), size.y - height / 2 - 4)]);
+    const clear = places.find(([x, y]) => boxClear(
+      { left: x - width / 2, right: x + width / 2, top: y - height / 2, bottom: y + height / 2 }, others));
+    map.lookLine.openTooltip(map.leaflet.containerPointToLatLng(clear || places[0]));
   }
 
   function showLook(look, source) {
+    state.look = look;
+    state.lookSource = look ? source : null;
+    drawLookLine(look);
+    showWayToLanding();
     const sourceText = source === 'device' ? '(from this device)' : '(from the station)';
     if (!look || look.azimuth === null || look.azimuth === undefined) {
       for (const id of ['station-azimuth', 'station-elevation', 'station-slant-range', 'station-ground-distance']) {
@@ -556,7 +807,6 @@
     }
     // A single fix makes no line: it is the last fix alone.
     if (state.points.length === 0 && lastFix) state.points.push(lastFix);
-    state.fitted = false;
     drawTrack();
     placeMarker(map.station, station, Boolean(station));
     showTrackCount();
@@ -567,6 +817,8 @@
     } else {
       showLook(state.config.station ? { station: state.config.station, azimuth: null } : null, 'station');
     }
+    showPrediction(live.prediction || null);
+    if (state.view === 'whole') showWholeFlight();
     noteShown(live.latest);
   }
 
@@ -620,6 +872,8 @@
       onFrame(JSON.parse(data), id);
     } else if (type === 'status') {
       showStatus(JSON.parse(data));
+    } else if (type === 'prediction') {
+      showPrediction(JSON.parse(data));
     } else if (type === 'clock') {
       state.skew = JSON.parse(data).server_ms - Date.now();
     } else if (type === 'reset') {
@@ -687,7 +941,7 @@
       close();
       events = new EventSource(`/events?generation=${state.generation}&from=${state.next}`);
       events.addEventListener('open', () => showConnection('live'));
-      for (const type of ['frame', 'status', 'clock', 'reset']) {
+      for (const type of ['frame', 'status', 'prediction', 'clock', 'reset']) {
         events.addEventListener(type, (e) => onEvent(type, e.data, e.lastEventId));
       }
       events.addEventListener('error', () => {
@@ -714,7 +968,6 @@
 
   async function start() {
     $('use-my-position').addEventListener('click', useDevicePosition);
-    $('whole-flight').addEventListener('click', showWholeFlight);
     try {
       state.config = await fetchJson('/config.json');
     } catch (error) {
@@ -735,6 +988,7 @@
     idle: () => !state.moving && !state.profileQueued && (!map.leaflet || !map.leaflet._animatingZoom) &&
       performance.now() - (state.movedAt || 0) > 250,
     latest: () => state.latest,
+    prediction: () => state.prediction,
     stream: () => state.stream,
   };
 
