@@ -54,6 +54,13 @@
     return Math.round(value) + ' m';
   }
 
+  // A distance over the ground: kilometres from one on, as a driver reads them.
+  function distance(value) {
+    if (value !== null && value !== undefined && isFinite(value) && Math.abs(value) >= 1000 &&
+        Math.abs(value) < 10000) return (value / 1000).toFixed(1) + ' km';
+    return metres(value);
+  }
+
   function duration(seconds) {
     const s = Math.max(0, Math.round(seconds));
     const h = Math.floor(s / 3600);
@@ -542,7 +549,7 @@
       setText('landing-text', state.landingLabel);
       const burst = prediction.progress === 'ascent' && prediction.burst
         ? ` Burst expected at ${metres(prediction.burst.altitude)}.` : '';
-      setText('landing-detail', `${at} receiver clock, ${utc} UTC; within about ${metres(prediction.radius)}` +
+      setText('landing-detail', `${at} receiver clock, ${utc} UTC; within about ${distance(prediction.radius)}` +
         ` (${fixed(prediction.latitude, 5)}, ${fixed(prediction.longitude, 5)}).${burst}`);
     } else {
       setText('landing-heading', 'Landed');
