@@ -2,7 +2,8 @@
 // line into one flight by the same reader and model as zarim-export, and
 // the stream of frame events that live pages follow. A new line costs the
 // same however long the flight already is. Every method is safe from any
-// thread; one lock guards everything.
+// thread; one lock guards everything, and documents are written outside it
+// (document_cache.h).
 #pragma once
 
 #include <array>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "document_cache.h"
 #include "documents.h"
 #include "flight_model.h"
 #include "log_follower.h"
@@ -43,9 +45,16 @@ public:
     // launch, burst, the latest fix, the landing estimate and the station,
     // with the latest frame and the status as foreign members.
     std::string track_geojson() const;
+    // The same, shared: as new as a request that came at `asked`.
+    document_text geojson_document(
+        std::chrono::steady_clock::time_point asked = std::chrono::steady_clock::now()) const;
     // The same for Google Earth: the path at absolute altitude extruded to
     // the ground, and placemarks.
     std::string track_kml() const;
+    document_text kml_document(
+        std::chrono::steady_clock::time_point asked = std::chrono::steady_clock::now()) const;
+    // Documents written so far, GeoJSON and KML together.
+    std::uint64_t documents_made() const;
     // How a station at `station` sees the latest fix; null members when
     // there is none yet. Without an altitude the station stands at the
     // launch height.
@@ -146,4 +155,9 @@ private:
     std::string waiting_text_;
     std::size_t streams_ = 0;
     bool closed_ = false;
+    // Changes with anything the documents say; the pages' count does not
+    // count, their streams tell it.
+    std::uint64_t document_version_ = 1;
+    mutable document_cache geojson_;
+    mutable document_cache kml_;
 };
