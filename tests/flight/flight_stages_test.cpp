@@ -123,7 +123,9 @@ void expect_cuts(const std::string& name, const std::vector<std::string>& lines,
 {
     const flight whole = build_flight({read_log_text(name, joined(lines, lines.size()))}, 0);
     // The wait on the pad stays the pad once the balloon has burst.
-    if (whole.liftoff && *whole.liftoff > 0) EXPECT_EQ(stage_at(whole, *whole.liftoff - 1), flight_stage::pad) << name;
+    if (whole.liftoff && *whole.liftoff > 0) {
+        EXPECT_EQ(stage_at(whole, *whole.liftoff - 1), flight_stage::pad) << name;
+    }
     for (const cut& c : cuts) {
         const flight f = build_flight({read_log_text(name, joined(lines, c.lines))}, 0);
         ASSERT_FALSE(f.points.empty()) << c.name;
