@@ -23,8 +23,12 @@ using document_text = std::shared_ptr<const std::string>;
 struct document_state {
     std::uint64_t generation = 0;
     std::uint64_t version = 0;
-    bool operator==(const document_state&) const = default;
 };
+
+inline bool operator==(const document_state& a, const document_state& b)
+{
+    return a.generation == b.generation && a.version == b.version;
+}
 
 class document_cache {
 public:
