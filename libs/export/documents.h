@@ -16,6 +16,7 @@
 
 #include "flight_model.h"
 #include "geodesy.h"
+#include "landing_prediction.h"
 
 // A place the documents mark besides the flight's own (launch, burst,
 // landing, last fix): the live map's predicted landing, its predicted path
@@ -60,8 +61,10 @@ void write_geojson(std::ostream& out, const flight& f, const std::string& title,
                    const nlohmann::json& foreign = nlohmann::json::object());
 
 // CSV with a header row of the fields' names and ISO 8601 times, one row
-// per point, CR LF ends.
-void write_csv(std::ostream& out, const flight& f);
+// per point, CR LF ends; each row ends with the landing predicted with
+// `prediction` as the flight stood at that point (landing_predictions.h),
+// empty before the liftoff.
+void write_csv(std::ostream& out, const flight& f, const prediction_settings& prediction = {});
 
 // An SVG flight profile: altitude and climb rate against the receiver's
 // local time, each stage in its colour, the burst marked once it happened.

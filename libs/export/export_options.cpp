@@ -1,5 +1,7 @@
 #include "export_options.h"
 
+#include <charconv>
+#include <cmath>
 #include <string_view>
 
 #include "command_line.h"
@@ -54,6 +56,26 @@ bool parse_formats(const std::string& list, std::vector<export_format>& formats,
     return true;
 }
 
+namespace {
+
+// A number of metres or metres per second within [low, high]; false with
+// `problem` saying what was wanted.
+bool read_figure(const std::string& name, const std::string& text, double low, double high, double& value,
+                 std::string& problem)
+{
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(value) || value < low ||
+        value > high) {
+        problem = "bad value '" + text + "' for " + name + ": expected a number from " +
+                  std::to_string(static_cast<int>(low)) + " to " + std::to_string(static_cast<int>(high));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool parse_export_options(int argc, const char* const* argv, export_request& request,
                           std::string& problem)
 {
@@ -62,7 +84,13 @@ bool parse_export_options(int argc, const char* const* argv, export_request& req
     use_companion_conventions(app);
     std::string formats = "all";
     std::string offset;
+    std::string descent_rate;
+    std::string burst_altitude;
+    std::string ground_altitude;
     add_valued(app, "--output-dir", request.output_dir);
+    add_valued(app, "--descent-rate", descent_rate);
+    add_valued(app, "--burst-altitude", burst_altitude);
+    add_valued(app, "--ground-altitude", ground_altitude);
     add_valued(app, "--formats", formats);
     add_valued(app, "--utc-offset", offset);
     app.add_flag("--json", request.json);
@@ -85,6 +113,18 @@ bool parse_export_options(int argc, const char* const* argv, export_request& req
                       "' for --utc-offset: expected ±HH:MM from -18:00 to +18:00, such as -03:00";
             return false;
         }
+    }
+    prediction_settings& prediction = request.prediction;
+    if (app.count("--descent-rate") > 0 &&
+        !read_figure("--descent-rate", descent_rate, 1, 50, prediction.sea_level_descent_rate, problem))
+        return false;
+    if (app.count("--burst-altitude") > 0 &&
+        !read_figure("--burst-altitude", burst_altitude, 1000, 60000, prediction.burst_altitude, problem))
+        return false;
+    if (app.count("--ground-altitude") > 0) {
+        double ground = 0;
+        if (!read_figure("--ground-altitude", ground_altitude, -500, 9000, ground, problem)) return false;
+        prediction.ground_altitude = ground;
     }
     if (request.logs.empty()) {
         problem = "no log given: name one or more QLT_yyyymmdd.txt files";
@@ -113,6 +153,10 @@ const char* export_usage()
            "two logs that place the payload far apart at the same time are refused;\n"
            "nothing is written then, and the exit status is 1.\n"
            "\n"
+           "The summary says where the landing prediction put the landing at the\n"
+           "liftoff, at the burst and 10 minutes before the landing, and how far each\n"
+           "was from where the payload came down.\n"
+           "\n"
            "Options:\n"
            "  --output-dir DIR   where to write the files (default: the current\n"
            "                     directory; made if missing). They are named after\n"
@@ -123,11 +167,20 @@ const char* export_usage()
            "                       kml      path at its altitude, extruded to the\n"
            "                                ground; launch, burst and last fix\n"
            "                       geojson  RFC 7946 path and the same three places\n"
-           "                       csv      one row per point, ISO 8601 times\n"
+           "                       csv      one row per point, ISO 8601 times, and the\n"
+           "                                landing predicted after it\n"
            "                       svg      altitude and climb profile against time\n"
            "  --utc-offset ±HH:MM the receiver clock's offset from UTC, as ISO 8601\n"
            "                     writes it: -03:00 for Brasilia time (default: this\n"
            "                     machine's offset on the log's date)\n"
+           "  --descent-rate M/S the payload's fall under its parachute at sea level,\n"
+           "                     for the landing prediction until the descent\n"
+           "                     measures its own (default 5)\n"
+           "  --burst-altitude M where the balloon is expected to burst, for the\n"
+           "                     prediction during the climb (default 30000, or the\n"
+           "                     balloon's height when it is higher)\n"
+           "  --ground-altitude M the height of the ground where it comes down\n"
+           "                     (default: the launch height)\n"
            "  --json             print the summary as JSON instead of text (with\n"
            "                     --split-days, an array of one summary per flight)\n"
            "  --split-days       write each flight on its own where the logs' frames\n"

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "landing_prediction.h"
+
 enum class export_format { gpx, kml, geojson, csv, svg };
 
 inline constexpr export_format all_formats[] = {export_format::gpx, export_format::kml,
@@ -24,6 +26,9 @@ struct export_request {
     // Logs whose frames lie more than a flight's longest silence apart are
     // written as one set of files per flight instead of being refused.
     bool split_days = false;
+    // The landing prediction's: --descent-rate, --burst-altitude and
+    // --ground-altitude (absent: the launch height).
+    prediction_settings prediction;
     bool help = false;
     bool version = false;
 };

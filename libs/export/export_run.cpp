@@ -17,6 +17,7 @@
 #include "flight_parts.h"
 #include "flight_time.h"
 #include "flight_reading.h"
+#include "landing_predictions.h"
 #include "summary.h"
 #include "text_safety.h"
 
@@ -102,9 +103,9 @@ int write_files(const export_request& request, const flight_part& part,
         std::string path =
             (std::filesystem::path(request.output_dir) / (part.title + "." + format_name(format))).string();
         std::future<std::string> failure =
-            std::async(std::launch::async, [&part, format, path] {
+            std::async(std::launch::async, [&part, &request, format, path] {
                 return write_file(path, [&](std::ostream& out) {
-                    write_document(format, out, part.f, part.title);
+                    write_document(format, out, part.f, part.title, request.prediction);
                 });
             });
         files.emplace_back(std::move(path), std::move(failure));
@@ -165,7 +166,8 @@ std::string write_file(const std::string& path, const std::function<void(std::os
     return {};
 }
 
-void write_document(export_format format, std::ostream& out, const flight& f, const std::string& title)
+void write_document(export_format format, std::ostream& out, const flight& f, const std::string& title,
+                    const prediction_settings& prediction)
 {
     switch (format) {
     case export_format::gpx:
@@ -178,7 +180,7 @@ void write_document(export_format format, std::ostream& out, const flight& f, co
         write_geojson(out, f, title);
         return;
     case export_format::csv:
-        write_csv(out, f);
+        write_csv(out, f, prediction);
         return;
     case export_format::svg:
         write_svg_profile(out, f, title);
@@ -186,10 +188,11 @@ void write_document(export_format format, std::ostream& out, const flight& f, co
     }
 }
 
-std::string export_document(export_format format, const flight& f, const std::string& title)
+std::string export_document(export_format format, const flight& f, const std::string& title,
+                            const prediction_settings& prediction)
 {
     std::ostringstream text;
-    write_document(format, text, f, title);
+    write_document(format, text, f, title, prediction);
     return text.str();
 }
 
@@ -250,6 +253,10 @@ int run_export(const export_request& request, std::ostream& out, std::ostream& e
             part.f.counts.unreadable_logs = k == 0 ? whole_counts.unreadable_logs : 0;
         }
         const flight_summary s = summarize(part.f);
+        // Beside the files, on a thread of its own: it walks the flight too.
+        std::future<prediction_review> review = std::async(std::launch::async, [&part, &request] {
+            return review_predictions(part.f, request.prediction);
+        });
         std::vector<std::string> written;
         if (part.f.points.empty()) {
             errors << "zarim-export: no usable position in the logs; no file written\n";
@@ -257,11 +264,12 @@ int run_export(const export_request& request, std::ostream& out, std::ostream& e
         } else if (write_files(request, part, written, errors) != 0) {
             status = 1;
         }
+        const prediction_review said = review.get();
         if (request.json) {
-            summaries.push_back(summary_json(part.f, s, request.logs, written));
+            summaries.push_back(summary_json(part.f, s, request.logs, written, said, request.prediction));
         } else {
             if (k > 0) out << '\n';
-            out << summary_text(part.f, s, request.logs, written);
+            out << summary_text(part.f, s, request.logs, written, said);
         }
     }
     if (request.json) out << json_text(parts.size() > 1 ? summaries : summaries.front(), 2) << '\n';

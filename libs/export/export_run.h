@@ -17,11 +17,14 @@ std::string output_stem(const std::string& first_log);
 // string or why it failed.
 std::string write_file(const std::string& path, const std::function<void(std::ostream&)>& write);
 
-// Writes the document of one format.
-void write_document(export_format format, std::ostream& out, const flight& f, const std::string& title);
+// Writes the document of one format; the CSV carries the landing
+// predicted with `prediction`.
+void write_document(export_format format, std::ostream& out, const flight& f, const std::string& title,
+                    const prediction_settings& prediction = {});
 
 // The same as text, for a flight small enough to hold it.
-std::string export_document(export_format format, const flight& f, const std::string& title);
+std::string export_document(export_format format, const flight& f, const std::string& title,
+                            const prediction_settings& prediction = {});
 
 // Reports problems as "FILE:LINE: reason" (and whole logs as "zarim-export:
 // FILE: reason") on `errors`, the summary on `out`; returns the exit status.

@@ -51,11 +51,52 @@ nlohmann::json optional_rate(const std::optional<double>& rate)
     return rate ? nlohmann::json(rounded(*rate, 3)) : nlohmann::json(nullptr);
 }
 
+std::int64_t local_of(const flight& f, std::int64_t utc_time)
+{
+    return utc_time + std::int64_t{f.utc_offset} * 60;
+}
+
+// "-23.1, -46.2 at 15:20 (radius 8.1 km), 12.35 km from the landing"
+std::string prediction_text(const flight& f, const prediction_said& p)
+{
+    std::string text = decimals_text(p.landing.latitude, 5) + ", " + decimals_text(p.landing.longitude, 5) +
+                       " at " + iso8601_local(local_of(f, p.landing.time), f.utc_offset) + " (within " +
+                       kilometres(p.landing.radius) + ")";
+    if (p.miss) text += ", " + kilometres(*p.miss) + " from the landing";
+    return text;
+}
+
+void add_predictions(std::string& text, const flight& f, const prediction_review& r)
+{
+    const std::pair<const char*, const std::optional<prediction_said>*> moments[] = {
+        {"at liftoff: ", &r.liftoff}, {"at burst: ", &r.burst}, {"10 min before landing: ", &r.before_landing}};
+    const char* label = "Landing predicted";
+    for (const auto& [when, said] : moments) {
+        if (!*said) continue;
+        add_line(text, label, when + prediction_text(f, **said));
+        label = "";
+    }
+}
+
+nlohmann::json prediction_json(const flight& f, const std::optional<prediction_said>& p)
+{
+    if (!p) return nullptr;
+    return {{"after", point_json(f, f.points[p->point])},
+            {"landing",
+             {{"time", iso8601_utc(p->landing.time)},
+              {"local_time", iso8601_local(local_of(f, p->landing.time), f.utc_offset)},
+              {"latitude", rounded(p->landing.latitude, 6)},
+              {"longitude", rounded(p->landing.longitude, 6)}}},
+            {"radius", rounded(p->landing.radius, 0)},
+            {"miss", p->miss ? nlohmann::json(rounded(*p->miss, 1)) : nlohmann::json(nullptr)}};
+}
+
 }  // namespace
 
 std::string summary_text(const flight& f, const flight_summary& s,
                          const std::vector<std::string>& logs,
-                         const std::vector<std::string>& outputs)
+                         const std::vector<std::string>& outputs,
+                         const prediction_review& predictions)
 {
     const flight_counts& c = f.counts;
     std::string text;
@@ -112,6 +153,7 @@ std::string summary_text(const flight& f, const flight_summary& s,
     }
     if (f.burst) add_line(text, "Burst", at(f.points[*f.burst]));
     if (f.landing) add_line(text, "Landing", at(f.points[*f.landing]));
+    add_predictions(text, f, predictions);
     const char* ascent_so_far = f.burst ? "" : " so far";
     add_line(text, "Mean ascent rate",
              s.mean_ascent_rate ? decimals_text(*s.mean_ascent_rate, 2) + " m/s" + ascent_so_far : "-");
@@ -143,7 +185,9 @@ std::string summary_text(const flight& f, const flight_summary& s,
 
 nlohmann::json summary_json(const flight& f, const flight_summary& s,
                             const std::vector<std::string>& logs,
-                            const std::vector<std::string>& outputs)
+                            const std::vector<std::string>& outputs,
+                            const prediction_review& predictions,
+                            const prediction_settings& settings)
 {
     const flight_counts& c = f.counts;
     nlohmann::json summary = {
@@ -163,7 +207,7 @@ nlohmann::json summary_json(const flight& f, const flight_summary& s,
     if (!s.has_points) {
         for (const char* key : {"stage", "launch", "highest", "burst", "landing", "last_fix",
                                 "mean_ascent_rate", "mean_descent_rate", "greatest_speed", "duration",
-                                "track_length", "launch_to_last_fix"})
+                                "track_length", "launch_to_last_fix", "landing_prediction"})
             summary[key] = nullptr;
         return summary;
     }
@@ -186,5 +230,13 @@ nlohmann::json summary_json(const flight& f, const flight_summary& s,
     summary["launch_to_last_fix"] = {
         {"distance", rounded(s.launch_to_last.distance, 1)},
         {"azimuth", rounded(s.launch_to_last.azimuth, 2)}};
+    summary["landing_prediction"] = {
+        {"descent_rate", settings.sea_level_descent_rate},
+        {"burst_altitude", settings.burst_altitude},
+        {"ground_altitude",
+         settings.ground_altitude ? nlohmann::json(*settings.ground_altitude) : nlohmann::json(nullptr)},
+        {"liftoff", prediction_json(f, predictions.liftoff)},
+        {"burst", prediction_json(f, predictions.burst)},
+        {"before_landing", prediction_json(f, predictions.before_landing)}};
     return summary;
 }

@@ -53,6 +53,22 @@ bool read_number(std::string_view field, double& value)
     return error == std::errc();
 }
 
+// The receiver's longest number, an exponent form of 19 digits, takes 28
+// characters. A longer one comes from no receiver, and read as a double it
+// would become something else without a word: a latitude of 309 digits
+// and no exponent is beyond any double and would read as 0.
+constexpr std::size_t longest_number = 32;
+
+// Why a field is refused when it is longer than that; the time has its
+// own form.
+constexpr std::array<const char*, field_count> too_long = {
+    "counter is too long to be a log value",     nullptr,
+    "latitude is too long to be a log value",    "longitude is too long to be a log value",
+    "altitude is too long to be a log value",    "speed is too long to be a log value",
+    "satellites is too long to be a log value",  "temperature is too long to be a log value",
+    "battery voltage is too long to be a log value", "climb rate is too long to be a log value",
+};
+
 bool read_finite(std::string_view field, double& value)
 {
     return read_number(field, value) && std::isfinite(value);
@@ -154,6 +170,9 @@ parsed_line parse_log_line(std::string_view line)
         line.remove_prefix(comma + 1);
     }
     if (count != field_count) return refuse("fewer than 10 comma-separated fields");
+    for (std::size_t i = 0; i < field_count; ++i) {
+        if (too_long[i] != nullptr && trim(field[i]).size() > longest_number) return refuse(too_long[i]);
+    }
 
     log_record r;
     std::int32_t whole = 0;

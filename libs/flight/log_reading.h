@@ -51,7 +51,8 @@ struct parsed_line {
 // one (hh 00-23, mm and ss 00-59); the counter, altitude, satellites and
 // temperature must be whole numbers in their fields' ranges; latitude and
 // longitude may be any number, infinities included, because leaving out
-// impossible positions is the flight's business, not the reader's.
+// impossible positions is the flight's business, not the reader's; but a
+// number longer than any the receiver writes is refused.
 parsed_line parse_log_line(std::string_view line);
 
 // The date in a log file's name: "QLT_" and eight digits yyyymmdd anywhere

@@ -60,6 +60,7 @@ void live_flight::set_waiting_text(std::string text)
     if (text == waiting_text_) return;
     waiting_text_ = std::move(text);
     ++status_version_;
+    ++document_version_;
     changed_.notify_all();
 }
 
@@ -83,6 +84,7 @@ void live_flight::apply(const follow_news& news, std::int64_t received_ms)
             prediction_json_ = nullptr;
             prediction_text_ = "null";
             ++prediction_version_;
+            ++document_version_;  // the documents carry the prediction too
             changed_.notify_all();
         }
     }
@@ -114,6 +116,7 @@ void live_flight::update_prediction(const std::vector<track_sample>& again, int 
     prediction_json_ = std::move(fields);
     prediction_text_ = std::move(text);
     ++prediction_version_;
+    ++document_version_;  // the documents carry the prediction too
     changed_.notify_all();
 }
 
@@ -146,7 +149,10 @@ void live_flight::read_news(const follow_news& news, std::int64_t received_ms)
     }
     if (status_changed) ++status_version_;
     // A look that found nothing new wakes no page.
-    if (status_changed || generation != generation_ || frames != frames_) changed_.notify_all();
+    if (status_changed || generation != generation_ || frames != frames_) {
+        ++document_version_;
+        changed_.notify_all();
+    }
 }
 
 void live_flight::begin_log(const std::string& path)
@@ -410,27 +416,51 @@ nlohmann::json live_flight::status_locked() const
 
 std::string live_flight::track_geojson() const
 {
-    const std::lock_guard lock(mutex_);
-    // Foreign members (RFC 7946, 6.1): what a page needs to go on live from
-    // exactly this state.
-    const nlohmann::json live = {{"zarim",
-                                  {{"generation", generation_},
-                                   {"next_event", frames_},
-                                   {"server_ms", now_ms()},
-                                   {"latest", latest_locked()},
-                                   {"status", status_locked()},
-                                   {"prediction", prediction_json_}}}};
-    std::ostringstream text;
-    write_geojson(text, flight_.current(), document_title(), places_locked(false), live);
-    return text.str();
+    return *geojson_document();
+}
+
+document_text live_flight::geojson_document(std::chrono::steady_clock::time_point asked) const
+{
+    std::unique_lock lock(mutex_);
+    return geojson_.get(lock, {generation_, document_version_}, asked, [this]() -> document_cache::writer {
+        // Foreign members (RFC 7946, 6.1): what a page needs to go on live
+        // from exactly this state.
+        nlohmann::json live = {{"zarim",
+                                {{"generation", generation_},
+                                 {"next_event", frames_},
+                                 {"server_ms", now_ms()},
+                                 {"latest", latest_locked()},
+                                 {"status", status_locked()},
+                                 {"prediction", prediction_json_}}}};
+        return [copy = flight_.current(), title = document_title(), places = places_locked(false),
+                live = std::move(live)] {
+            std::ostringstream text;
+            write_geojson(text, copy, title, places, live);
+            return std::move(text).str();
+        };
+    });
 }
 
 std::string live_flight::track_kml() const
 {
-    const std::lock_guard lock(mutex_);
-    std::ostringstream text;
-    write_kml(text, flight_.current(), document_title(), places_locked(true));
-    return text.str();
+    return *kml_document();
+}
+
+document_text live_flight::kml_document(std::chrono::steady_clock::time_point asked) const
+{
+    std::unique_lock lock(mutex_);
+    return kml_.get(lock, {generation_, document_version_}, asked, [this]() -> document_cache::writer {
+        return [copy = flight_.current(), title = document_title(), places = places_locked(true)] {
+            std::ostringstream text;
+            write_kml(text, copy, title, places);
+            return std::move(text).str();
+        };
+    });
+}
+
+std::uint64_t live_flight::documents_made() const
+{
+    return geojson_.made() + kml_.made();
 }
 
 nlohmann::json live_flight::look_from(const station_option& station) const

@@ -3,7 +3,8 @@
 // the stream of frame events that live pages follow. A new line costs the
 // same however long the flight already is, and each fix read brings the
 // landing prediction up to date, made outside the lock that readers wait
-// on. Every method is safe from any thread.
+// on. Every method is safe from any thread; one lock guards the flight, and
+// documents are written outside it (document_cache.h).
 #pragma once
 
 #include <array>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "document_cache.h"
 #include "documents.h"
 #include "flight_model.h"
 #include "landing_prediction.h"
@@ -48,10 +50,17 @@ public:
     // landing, with the latest frame, the status and the prediction as
     // foreign members.
     std::string track_geojson() const;
+    // The same, shared: as new as a request that came at `asked`.
+    document_text geojson_document(
+        std::chrono::steady_clock::time_point asked = std::chrono::steady_clock::now()) const;
     // The same for Google Earth: the path at absolute altitude extruded to
     // the ground, placemarks, and the predicted path and landing with its
     // radius as a ring on the ground.
     std::string track_kml() const;
+    document_text kml_document(
+        std::chrono::steady_clock::time_point asked = std::chrono::steady_clock::now()) const;
+    // Documents written so far, GeoJSON and KML together.
+    std::uint64_t documents_made() const;
     // How a station at `station` sees the latest fix; null members when
     // there is none yet. Without an altitude the station stands at the
     // launch height. With a prediction, "landing" gives the azimuth and
@@ -174,4 +183,9 @@ private:
     nlohmann::json prediction_json_;
     std::string prediction_text_ = "null";
     std::uint64_t prediction_version_ = 1;
+    // Changes with anything the documents say; the pages' count does not
+    // count, their streams tell it.
+    std::uint64_t document_version_ = 1;
+    mutable document_cache geojson_;
+    mutable document_cache kml_;
 };

@@ -53,13 +53,18 @@ http_answer text_response(int status, std::string_view text)
     return response;
 }
 
-http_answer document(std::string body, const char* content_type)
+http_answer document(document_text body, const char* content_type)
 {
     http_answer response;
     response.content_type = content_type;
-    response.body = std::make_shared<const std::string>(std::move(body));
+    response.body = std::move(body);
     response.headers.emplace_back("Cache-Control", "no-store");
     return response;
+}
+
+http_answer document(std::string body, const char* content_type)
+{
+    return document(std::make_shared<const std::string>(std::move(body)), content_type);
 }
 
 }  // namespace
@@ -196,15 +201,17 @@ void route(server_parts& p, const std::shared_ptr<http_exchange>& exchange)
         return;
     }
     server_parts* parts = &p;
+    // A document made after this moment is as new as the request wants.
+    const auto asked = std::chrono::steady_clock::now();
     if (path == "/events") {
         exchange->later([parts](http_exchange& e) { serve_events(*parts, e); });
     } else if (path == "/track.geojson") {
-        exchange->later([parts](http_exchange& e) {
-            e.respond(document(parts->flight->track_geojson(), "application/geo+json"));
+        exchange->later([parts, asked](http_exchange& e) {
+            e.respond(document(parts->flight->geojson_document(asked), "application/geo+json"));
         });
     } else if (path == "/track.kml") {
-        exchange->later([parts](http_exchange& e) {
-            e.respond(document(parts->flight->track_kml(), "application/vnd.google-earth.kml+xml"));
+        exchange->later([parts, asked](http_exchange& e) {
+            e.respond(document(parts->flight->kml_document(asked), "application/vnd.google-earth.kml+xml"));
         });
     } else if (path == "/look.json") {
         exchange->later([parts](http_exchange& e) { serve_look(*parts, e); });

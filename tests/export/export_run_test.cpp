@@ -173,12 +173,22 @@ TEST(export_options, take_gnu_forms_and_refuse_bad_ones)
         {{"--bogus", "a"}, "unknown option --bogus"},
         {{"-j", "a"}, "unknown option -j"},
         {{"--json=yes", "a"}, "--json takes no value"},
+        {{"--descent-rate", "0", "a"}, "bad value '0' for --descent-rate"},
+        {{"--burst-altitude", "30 km", "a"}, "bad value '30 km' for --burst-altitude"},
+        {{"--ground-altitude=nan", "a"}, "bad value 'nan' for --ground-altitude"},
     };
     for (const bad& b : bads) {
         const parse_outcome o = parse(b.arguments);
         EXPECT_FALSE(o.ok) << b.problem;
         EXPECT_NE(o.problem.find(b.problem), std::string::npos) << o.problem;
     }
+    const parse_outcome predicting =
+        parse({"--descent-rate", "6.5", "--burst-altitude=25000", "--ground-altitude", "-20", "a"});
+    ASSERT_TRUE(predicting.ok) << predicting.problem;
+    EXPECT_EQ(predicting.request.prediction.sea_level_descent_rate, 6.5);
+    EXPECT_EQ(predicting.request.prediction.burst_altitude, 25000);
+    EXPECT_EQ(predicting.request.prediction.ground_altitude, -20);
+    EXPECT_FALSE(plain.request.prediction.ground_altitude) << "the launch height";
     EXPECT_TRUE(parse({"--help"}).request.help);
     EXPECT_TRUE(parse({"--version"}).request.version);
 }

@@ -127,6 +127,10 @@ TEST(log_line, refuses_a_line_and_says_why)
         {with_field(8, "-.1 "), "battery"},
         {with_field(9, " 9.999999E+998 "), "climb"},
         {with_field(9, " fast "), "climb"},
+        // Beyond any number the receiver writes (28 characters at most).
+        {with_field(2, std::string(309, '9')), "latitude is too long"},
+        {with_field(3, "-0." + std::string(40, '0') + "1"), "longitude is too long"},
+        {with_field(0, " " + std::string(33, '0') + " "), "counter is too long"},
     };
     ASSERT_TRUE(parse_log_line(good).record);
     for (const row& r : rows) {

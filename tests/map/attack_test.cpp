@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -440,6 +441,7 @@ verdict reload_storm(target& t)
     std::vector<std::thread> pages;
     std::atomic<int> loaded{0};
     std::atomic<std::size_t> bytes{0};
+    const double cpu_before = cpu_ms(t.map.pid);
     for (int i = 0; i < 30; ++i) {
         pages.emplace_back([&] {
             const http_response track = http_get(t.map.port, "/track.geojson");
@@ -448,7 +450,9 @@ verdict reload_storm(target& t)
         });
     }
     for (std::thread& p : pages) p.join();
-    return {loaded == 30, std::to_string(loaded) + " of 30 loaded, " + kib(bytes) + " each"};
+    const long cpu = std::lround(cpu_ms(t.map.pid) - cpu_before);
+    return {loaded == 30,
+            std::to_string(loaded) + " of 30 loaded, " + kib(bytes) + " each, " + std::to_string(cpu) + " ms of CPU"};
 }
 
 std::string median_and_worst(std::vector<double> values, int failed)
