@@ -7,6 +7,7 @@
 
 #include "allowed_hosts.h"
 #include "command_line.h"
+#include "share_protocol.h"
 
 namespace {
 
@@ -37,6 +38,38 @@ bool tile_template_usable(const std::string& text)
 {
     return text.find("{z}") != std::string::npos && text.find("{x}") != std::string::npos &&
            text.find("{y}") != std::string::npos;
+}
+
+// --broker and what goes with it. Without a log named, a map of the
+// broker's stations follows no local log.
+bool parse_sharing_options(const CLI::App& app, broker_option_texts& broker, map_options& options,
+                           std::string& problem)
+{
+    if (!broker_given(app)) {
+        if (app.count("--flight") + app.count("--record") + app.count("--cafile") + app.count("--cert") +
+                app.count("--key") + app.count("--username") + app.count("--password-file") !=
+            0) {
+            problem = "--flight, --record and the broker's login go with --broker";
+            return false;
+        }
+        return true;
+    }
+    if (!check_broker_options(app, broker, problem)) return false;
+    if (app.count("--flight") == 0) {
+        problem = "--flight is needed with --broker: the name the flight's stations share it under";
+        return false;
+    }
+    if (!is_share_name(options.flight)) {
+        problem = "--flight: " + share_name_problem(options.flight);
+        return false;
+    }
+    if (app.count("--record") != 0 && options.record_directory.empty()) {
+        problem = "--record wants a directory";
+        return false;
+    }
+    options.broker = broker.login;
+    options.follow_log = app.count("log") != 0;
+    return true;
 }
 
 }  // namespace
@@ -93,6 +126,7 @@ bool parse_map_options(int argc, const char* const* argv, map_options& options,
     std::string station;
     std::string tiles;
     std::vector<std::string> hosts;
+    broker_option_texts broker;
     app.add_flag("--help", options.help);
     app.add_flag("--version", options.version);
     add_valued(app, "--listen", listen);
@@ -103,9 +137,13 @@ bool parse_map_options(int argc, const char* const* argv, map_options& options,
         ->expected(1)
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    add_broker_options(app, broker);
+    add_valued(app, "--flight", options.flight);
+    add_valued(app, "--record", options.record_directory);
     app.add_option("log", options.log_path);
     if (!parse_command_line(app, argc, argv, problem)) return false;
     if (options.help || options.version) return true;
+    if (!parse_sharing_options(app, broker, options, problem)) return false;
 
     if (app.count("--listen") != 0 &&
         !parse_listen_address(listen, options.listen_host, options.listen_port)) {

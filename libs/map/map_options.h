@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "broker_options.h"
+
 // Where the antenna or the chase car stands. Without a height the station
 // is taken to stand on the ground at the launch site's height, which is
 // nearer the truth than sea level for a station near the launch.
@@ -25,6 +27,12 @@ struct map_options {
     bool tiles_given = false;
     std::optional<station_option> station;
     std::string log_path = ".";  // a log file, or a directory to find the day's log in
+    bool follow_log = true;  // false: only the broker's stations, no local log
+    // Every station's lines from an MQTT broker (--broker, --flight,
+    // --record): see broker_feed.h.
+    std::optional<broker_login> broker;
+    std::string flight;
+    std::string record_directory;  // empty: not recorded
     bool help = false;
     bool version = false;
 };
