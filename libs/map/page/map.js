@@ -142,6 +142,7 @@
       return;
     }
     map.leaflet = L.map('map', { worldCopyJump: true }).setView([0, 0], 2);
+    window.zarimLeaflet = map.leaflet;
     map.leaflet.on('movestart zoomstart', () => { state.moving = true; });
     map.leaflet.on('moveend', () => {
       state.moving = false;
@@ -485,6 +486,7 @@
 
   function showStatus(status) {
     if (!status) return;
+    window.dispatchEvent(new CustomEvent('zarim-status', { detail: status }));
     const following = status.following ? status.following.split('/').pop() : null;
     let text = following ? `Following ${following}` : status.waiting || 'Waiting for a log';
     if (following) {
