@@ -183,6 +183,7 @@ bool parse_map_options(int argc, const char* const* argv, map_options& options,
 const char* map_usage()
 {
     return "Usage: zarim-map [OPTION]... [LOG or DIR]\n"
+           "       zarim-map --broker URL --flight NAME [OPTION]... [LOG or DIR]\n"
            "Follows a receiver log as it grows and shows the flight live on a map in a\n"
            "web browser: the track, the latest frame, the altitude profile, the bearing\n"
            "and distance from a station, and during the descent a landing estimate.\n"
@@ -214,6 +215,16 @@ const char* map_usage()
            "                      elevation, slant range and ground distance from it\n"
            "                      to the payload; the page can use the browser's own\n"
            "                      position instead\n"
+           "  --broker URL        also show every station of the flight that\n"
+           "                      zarim-share publishes to this MQTT broker:\n"
+           "                      mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (TLS);\n"
+           "                      without LOG or DIR, no local log is followed\n"
+           "  --flight NAME       the flight's name, as the stations share it\n"
+           "  --record DIR        keep every station's lines as its own log,\n"
+           "                      DIR/STATION/QLT_yyyymmdd.txt, for zarim-export\n"
+           "  --cafile FILE, --cert FILE, --key FILE, --username NAME,\n"
+           "  --password-file FILE\n"
+           "                      the broker's login, as zarim-share takes it\n"
            "  --help              show this text\n"
            "  --version           show the version\n"
            "\n"
@@ -227,11 +238,13 @@ const char* map_usage()
            "                      clock events; a browser's tabs share one\n"
            "  /look.json?latitude=LAT&longitude=LON[&altitude=ALT]\n"
            "                      azimuth, elevation and range from that place\n"
-           "  /status.json        the log followed, counts and problems\n"
+           "  /status.json        the log followed, counts and problems; with\n"
+           "                      --broker the stations and the input refused\n"
            "  /config.json        the page's settings\n"
            "\n"
            "SIGINT and SIGTERM end the program.\n"
            "Exit status: 0 after a signal, 1 when the log's directory or the address\n"
-           "cannot be had (for example a port in use, by another zarim-map too), 2 for\n"
-           "a bad command line.\n";
+           "cannot be had (for example a port in use, by another zarim-map too), or\n"
+           "the password file, the record's directory or the TLS files, 2 for a bad\n"
+           "command line.\n";
 }
