@@ -221,7 +221,9 @@ void broker_feed::handle(const link_event& event, std::vector<delivery>& out)
                                     (credentials_refused(event.code, version_)
                                          ? " (check --username and --password-file, or --cert)"
                                          : "");
-            complain(why);
+            // Said once: libmosquitto tries again, and the broker says the same.
+            if (why != last_refusal_) complain(why);
+            last_refusal_ = why;
             show_connection(why);
         }
         return;

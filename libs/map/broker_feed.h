@@ -124,6 +124,7 @@ private:
     std::map<std::string, std::uint64_t> repeated_;  // lines had already, since the board had them
     refused_input refused_;  // counted since the last time the board had them
     bool refused_changed_ = false;
+    std::string last_refusal_;
 
     // Between libmosquitto's thread and the feed's.
     std::mutex mutex_;

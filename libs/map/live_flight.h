@@ -84,11 +84,11 @@ public:
         const std::lock_guard lock(mutex_);
         sharing_ = true;
         change(board_);
-        ++status_version_;
-        changed_.notify_all();
+        note_sharing_locked();
     }
     // Frames placed behind the latest are shown by loading the track again,
-    // at most once a second: this does it when it is due.
+    // at most once a second, and the stations' counts twice a second: this
+    // does what is due.
     void flush_shared(std::int64_t now);
 
     // Frame events kept for pages that fall behind or reconnect; a page
@@ -180,6 +180,7 @@ private:
     void take_shared_frame(std::size_t index, std::size_t board_index, const dated_record& record, bool with_event,
                            std::int64_t received_ms);
     void restore_shared_logs();
+    void note_sharing_locked();
     std::size_t shared_frames() const;
     std::string latest_file() const;
     std::size_t latest_source() const;
@@ -189,4 +190,6 @@ private:
     bool sharing_ = false;
     bool behind_ = false;  // frames placed behind the latest, not yet shown
     std::int64_t behind_shown_ms_ = 0;
+    bool sharing_changed_ = false;  // the stations' counts, not yet in the status
+    std::int64_t sharing_shown_ms_ = 0;
 };

@@ -12,6 +12,16 @@ namespace {
 // A page shown frames placed behind the latest loads the whole track again;
 // not more often than this.
 constexpr std::int64_t behind_pause_ms = 1000;
+// Every page gets the status whole whenever it changes: with fifty
+// stations it changes with every line, and is sent at most this often.
+constexpr std::int64_t status_pause_ms = 500;
+
+std::int64_t clock_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 civil_date date_of(const std::string& date)
 {
@@ -43,7 +53,7 @@ void live_flight::apply_shared(const std::string& station, const std::string& da
     sharing_ = true;
     const std::optional<std::size_t> board_index = board_.station(station);
     if (!board_index) {
-        ++status_version_;
+        note_sharing_locked();
         return;
     }
     shared_log_of(station, date);
@@ -71,7 +81,7 @@ void live_flight::apply_shared(const std::string& station, const std::string& da
         behind_ = false;
         start_new_generation();
     }
-    ++status_version_;
+    note_sharing_locked();
     changed_.notify_all();
     // The lock is held: flush_shared's work, without taking it again.
     if (behind_ && received_ms - behind_shown_ms_ >= behind_pause_ms) {
@@ -120,10 +130,22 @@ void live_flight::take_shared_frame(std::size_t index, std::size_t board_index, 
 void live_flight::flush_shared(std::int64_t now)
 {
     const std::lock_guard lock(mutex_);
+    if (sharing_changed_) note_sharing_locked();
     if (!behind_ || now - behind_shown_ms_ < behind_pause_ms) return;
     behind_ = false;
     behind_shown_ms_ = now;
     start_new_generation();
+    ++status_version_;
+    changed_.notify_all();
+}
+
+void live_flight::note_sharing_locked()
+{
+    sharing_changed_ = true;
+    const std::int64_t now = clock_ms();
+    if (now - sharing_shown_ms_ < status_pause_ms) return;
+    sharing_changed_ = false;
+    sharing_shown_ms_ = now;
     ++status_version_;
     changed_.notify_all();
 }

@@ -50,7 +50,7 @@ void station_board::heard(std::size_t station, std::int64_t local_time, std::int
         --stations_[static_cast<std::size_t>(std::countr_zero(before))].only;
     }
     if (found != hearers_.end()) found->second = before | bit;
-    if (!latest_ || local_time > latest_->local_time) {
+    if (!latest_ || local_time > latest_->first) {
         latest_ = key;
         latest_hearers_ = bit;
     } else if (*latest_ == key) {

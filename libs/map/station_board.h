@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "share_protocol.h"
@@ -63,15 +64,12 @@ private:
         std::uint64_t only = 0;  // of them, heard by no other station
         std::optional<std::int64_t> last_heard;  // UTC seconds
     };
-    struct frame_key {
-        std::int64_t local_time = 0;
-        std::int16_t counter = 0;
-        bool operator==(const frame_key&) const = default;
-    };
+    // A frame: its time on the receiver's clock, and its counter.
+    using frame_key = std::pair<std::int64_t, std::int16_t>;
     struct key_hash {
         std::size_t operator()(const frame_key& k) const
         {
-            return std::hash<std::int64_t>()(k.local_time * 65537 + k.counter);
+            return std::hash<std::int64_t>()(k.first * 65537 + k.second);
         }
     };
 

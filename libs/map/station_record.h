@@ -27,7 +27,7 @@ public:
                 std::string& problem);
 
     // The file a station's log of `date` is kept in.
-    std::string path_of(const std::string& station, const std::string& date) const;
+    [[nodiscard]] std::string path_of(const std::string& station, const std::string& date) const;
 
     static constexpr std::size_t max_files = 512;
 
