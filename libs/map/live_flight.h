@@ -181,6 +181,7 @@ private:
                            std::int64_t received_ms);
     void restore_shared_logs();
     void note_sharing_locked();
+    void show_behind_locked(std::int64_t now);
     std::size_t shared_frames() const;
     std::string latest_file() const;
     std::size_t latest_source() const;

@@ -75,33 +75,27 @@ void live_flight::apply_shared(const std::string& station, const std::string& da
             take_shared_frame(index, *board_index, outcome.records[r], k >= first_with_event, received_ms);
         }
     }
-    if (flight_.settle()) {
-        if (latest_) latest_->point = flight_.point_of(latest_source(), latest_->record);
-        latest_event_.clear();
-        behind_ = false;
-        start_new_generation();
-    }
     note_sharing_locked();
     changed_.notify_all();
-    // The lock is held: flush_shared's work, without taking it again.
-    if (behind_ && received_ms - behind_shown_ms_ >= behind_pause_ms) {
-        behind_ = false;
-        behind_shown_ms_ = received_ms;
-        start_new_generation();
-    }
+    show_behind_locked(received_ms);
 }
 
 void live_flight::take_shared_frame(std::size_t index, std::size_t board_index, const dated_record& record,
                                     bool with_event, std::int64_t received_ms)
 {
     const std::size_t source = logs_.size() + index;
-    const std::size_t duplicates = flight_.current().counts.duplicates;
+    const flight_counts before = flight_.current().counts;
     const std::optional<std::size_t> point = flight_.add(source, record);
     const std::int64_t utc = record.local_time - std::int64_t{flight_.current().utc_offset} * 60;
     board_.heard(board_index, record.local_time, static_cast<std::int16_t>(record.frame.counter), utc);
     // Another station's copy of a frame the flight has: nothing new to show.
-    if (flight_.current().counts.duplicates != duplicates) return;
+    if (flight_.current().counts.duplicates != before.duplicates) return;
     ++shared_logs_[index].frames;
+    if (!point && flight_.current().counts.impossible == before.impossible) {
+        // Far back in the flight: it waits for the next settle().
+        behind_ = true;
+        return;
+    }
     const bool newest = !latest_ || record.local_time >= latest_->record.local_time;
     const bool at_end = point ? *point + 1 == flight_.current().points.size() : newest;
     if (!newest || !at_end) {
@@ -131,9 +125,21 @@ void live_flight::flush_shared(std::int64_t now)
 {
     const std::lock_guard lock(mutex_);
     if (sharing_changed_) note_sharing_locked();
+    show_behind_locked(now);
+}
+
+// Frames far back are placed all at once (a pass over the whole flight),
+// and only this often: a late map's catch-up from many stations brings
+// them with every line, and placing them line by line would cost the
+// flight's length each time.
+void live_flight::show_behind_locked(std::int64_t now)
+{
     if (!behind_ || now - behind_shown_ms_ < behind_pause_ms) return;
     behind_ = false;
     behind_shown_ms_ = now;
+    flight_.settle();
+    if (latest_) latest_->point = flight_.point_of(latest_source(), latest_->record);
+    latest_event_.clear();
     start_new_generation();
     ++status_version_;
     changed_.notify_all();
