@@ -58,7 +58,7 @@ bool credentials_refused(int code, mqtt_version version)
 
 }  // namespace
 
-broker_feed::broker_feed(const map_options& options, live_flight& flight, feed_tuning tuning)
+broker_feed::broker_feed(const map_options& options, live_flight& flight, const feed_tuning& tuning)
     : flight_name_(options.flight),
       map_name_(fresh_map_name()),
       login_(options.broker.value_or(broker_login{})),
@@ -334,7 +334,7 @@ broker_feed::station_log& broker_feed::log_of(const std::string& station, const 
         held_bytes_ -= oldest->held_bytes;
         logs_.erase(oldest);
     }
-    logs_.push_back(station_log{station, date, 1, 0, {}, 0, std::nullopt});
+    logs_.push_back(station_log{station, date, 1, 0, {}, 0, std::nullopt, clock::now()});
     return logs_.back();
 }
 
@@ -342,6 +342,7 @@ void broker_feed::take_line(shared_line line, std::vector<delivery>& out)
 {
     station_log& log = log_of(line.station, line.date);
     log.highest = std::max(log.highest, line.number);
+    log.last_line = clock::now();
     if (line.number < log.next || log.held.contains(line.number)) {
         ++repeated_[line.station];
         return;
@@ -432,7 +433,14 @@ void broker_feed::ask_everyone()
 void broker_feed::ask_for_gaps(clock::time_point now)
 {
     for (station_log& log : logs_) {
-        if (log.highest < log.next) continue;
+        if (log.highest < log.next) {
+            const bool latest = std::none_of(logs_.begin(), logs_.end(), [&](const station_log& other) {
+                return other.station == log.station && other.date > log.date;
+            });
+            const bool quiet = now - log.last_line >= tuning_.quiet && (!log.asked || now - *log.asked >= tuning_.quiet);
+            if (latest && quiet) ask(log, now);
+            continue;
+        }
         if (log.asked && now - *log.asked < tuning_.ask_again) continue;
         // The answer to the map's first request brings it.
         const auto station = std::find_if(stations_.begin(), stations_.end(),

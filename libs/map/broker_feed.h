@@ -43,13 +43,17 @@ struct feed_tuning {
     std::size_t held_bytes = 32U << 20;  // waiting behind gaps, all stations
     std::chrono::milliseconds ask_again{10000};  // a request unanswered this long is made again
     std::chrono::milliseconds first_answers{30000};  // how long the first request covers every station
+    // A station quiet this long is asked whether its log goes on beyond the
+    // last line the map has: lines lost at the end of a burst leave no gap
+    // until the next line comes.
+    std::chrono::milliseconds quiet{30000};
     unsigned reconnect_min_seconds = 1;
     unsigned reconnect_max_seconds = 30;
 };
 
 class broker_feed {
 public:
-    broker_feed(const map_options& options, live_flight& flight, feed_tuning tuning = {});
+    broker_feed(const map_options& options, live_flight& flight, const feed_tuning& tuning = {});
     ~broker_feed();
     broker_feed(const broker_feed&) = delete;
     broker_feed& operator=(const broker_feed&) = delete;
@@ -71,6 +75,7 @@ private:
         std::map<std::uint64_t, std::string> held;  // lines after a gap
         std::size_t held_bytes = 0;
         std::optional<std::chrono::steady_clock::time_point> asked;
+        std::chrono::steady_clock::time_point last_line{};  // when a line of it last came
     };
     struct station_state {
         std::string name;

@@ -72,7 +72,7 @@ void station_board::forget_frames()
 
 nlohmann::json station_board::json(std::int64_t now_ms) const
 {
-    nlohmann::json stations = nlohmann::json::array();
+    nlohmann::json listed = nlohmann::json::array();
     nlohmann::json latest = nlohmann::json::array();
     for (std::size_t i = 0; i < stations_.size(); ++i) {
         const station_tally& t = stations_[i];
@@ -83,7 +83,7 @@ nlohmann::json station_board::json(std::int64_t now_ms) const
         }
         nlohmann::json since = nullptr;
         if (t.last_heard) since = std::max<std::int64_t>(0, now_ms / 1000 - *t.last_heard);
-        stations.push_back({{"name", t.name},
+        listed.push_back({{"name", t.name},
                             {"position", std::move(position)},
                             {"lines", t.lines},
                             {"lines_repeated", t.repeated},
@@ -95,7 +95,7 @@ nlohmann::json station_board::json(std::int64_t now_ms) const
     }
     const refused_input& r = refused_;
     return {{"connection", utf8_text(connection_)},
-            {"stations", std::move(stations)},
+            {"stations", std::move(listed)},
             {"latest_heard_by", std::move(latest)},
             {"refused",
              {{"too_large", r.too_large},
