@@ -182,6 +182,20 @@ std::size_t flight_builder::add_log(std::optional<civil_date> date)
     return per_log_.size() - 1;
 }
 
+void flight_builder::insert_log(std::size_t position, std::optional<civil_date> date)
+{
+    const std::size_t added = add_log(date);
+    if (position >= added) return;
+    const auto at = static_cast<std::uint32_t>(position);
+    const auto move_up = [at](std::uint32_t& source) {
+        if (source >= at) ++source;
+    };
+    for (flight_point& p : flight_.points) move_up(p.source);
+    for (left_out& f : left_out_) move_up(f.source);
+    for (waiting_frame& w : pending_) move_up(w.source);
+    std::rotate(per_log_.begin() + static_cast<std::ptrdiff_t>(position), per_log_.end() - 1, per_log_.end());
+}
+
 void flight_builder::count_lines(std::size_t source, std::size_t unreadable, std::size_t unfinished)
 {
     per_log_[source].unreadable_lines += unreadable;

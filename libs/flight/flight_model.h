@@ -124,6 +124,9 @@ public:
     // A log whose frames follow, or, without a date, one that could not be
     // read at all. Returns its index, the source of its points.
     std::size_t add_log(std::optional<civil_date> date);
+    // The same, placed at `position` among the logs: those from there on
+    // move up by one. It comes first among equals in the order above.
+    void insert_log(std::size_t position, std::optional<civil_date> date);
     // One line of log `source` as its reader gave it. Returns the index of
     // the point its last frame became, if it became one (not a duplicate
     // and a possible position).

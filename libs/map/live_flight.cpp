@@ -175,7 +175,7 @@ void live_flight::begin_log(const std::string& path)
     const std::optional<civil_date> named = log_file_date(path);
     const civil_date date = named.value_or(today());
     logs_.push_back(followed_log{path, log_reader(date), named.has_value(), 0, 0, 0, std::nullopt, std::nullopt});
-    flight_.add_log(date);
+    flight_.insert_log(logs_.size() - 1, date);
 }
 
 void live_flight::restart_log()
@@ -184,7 +184,7 @@ void live_flight::restart_log()
     const std::optional<civil_date> named = log_file_date(log.path);
     const civil_date date = named.value_or(today());
     flight_.remove_log(logs_.size() - 1);
-    flight_.add_log(date);
+    flight_.insert_log(logs_.size() - 1, date);
     log = followed_log{log.path, log_reader(date), named.has_value(), 0, 0, 0, std::nullopt, std::nullopt};
     previous_time_.reset();
     for (std::size_t i = logs_.size() - 1; i-- > 0 && !previous_time_;) previous_time_ = logs_[i].last_time;
@@ -199,6 +199,7 @@ void live_flight::start_new_generation()
     events_.clear();
     frames_ = 0;
     for (const followed_log& log : logs_) frames_ += log.frames;
+    frames_ += shared_frames();
 }
 
 void live_flight::read_lines(const std::vector<std::string>& lines, std::int64_t received_ms)
@@ -223,7 +224,7 @@ void live_flight::read_lines(const std::vector<std::string>& lines, std::int64_t
     // end) go in all at once; the points move, so the pages load the track
     // again.
     if (flight_.settle()) {
-        if (latest_) latest_->point = flight_.point_of(logs_.size() - 1, latest_->record);
+        if (latest_) latest_->point = flight_.point_of(latest_source(), latest_->record);
         latest_event_.clear();
         start_new_generation();
     }
@@ -234,6 +235,7 @@ void live_flight::take_frame(const dated_record& record, bool with_event, std::i
     if (logs_.back().frames == 0 && keep_flight_together(record.local_time)) start_new_generation();
     followed_log& log = logs_.back();
     latest_ = latest_frame{record, flight_.add(logs_.size() - 1, record), received_ms, previous_time_};
+    shared_latest_.reset();
     // A fix earlier than the last is for the track only: the predictor
     // takes the flight forwards.
     const std::vector<flight_point>& points = flight_.current().points;
@@ -274,6 +276,7 @@ bool live_flight::keep_flight_together(std::int64_t first_time)
     flight_.add_log(named.value_or(today()));
     flight_.count_lines(0, current.unreadable, current.unfinished);
     logs_.push_back(std::move(current));
+    restore_shared_logs();
     previous_time_.reset();
     latest_.reset();
     return true;
@@ -286,7 +289,7 @@ nlohmann::json live_flight::frame_event(const latest_frame& frame) const
     const flight& f = flight_.current();
     const int offset = f.utc_offset;
     nlohmann::json event = timed_frame_fields(record.frame, record.local_time, offset);
-    event["file"] = utf8_text(base_name(logs_.back().path));
+    event["file"] = utf8_text(latest_file());
     event["line"] = record.line;
     event["clock_seconds"] = record.local_time;
     event["received_ms"] = frame.received_ms;
@@ -411,6 +414,7 @@ nlohmann::json live_flight::status_locked() const
     status["last_problem"] = std::move(last_problem);
     status["generation"] = generation_;
     status["pages"] = streams_;
+    if (sharing_) status["sharing"] = board_.json(now_ms());
     return status;
 }
 

@@ -25,6 +25,7 @@
 #include "log_follower.h"
 #include "log_reading.h"
 #include "map_options.h"
+#include "station_board.h"
 
 // Where one live page stands in the event stream.
 struct stream_cursor {
@@ -86,6 +87,26 @@ public:
     bool next_events(stream_cursor& cursor, std::string& out, std::chrono::milliseconds timeout);
     // Ends every stream, now and later.
     void close();
+
+    // The broker's stations (live_flight_shared.cpp). Lines of station
+    // `station`'s log of `date` ("yyyymmdd" or "-"), each once and in
+    // order: into the same flight as the local log's, a frame heard by
+    // several stations once.
+    void apply_shared(const std::string& station, const std::string& date, const std::vector<std::string>& lines,
+                      std::int64_t received_ms);
+    // Changes what the page shows of the stations and of the input refused.
+    template <typename Change>
+    void change_board(Change change)
+    {
+        const std::lock_guard lock(mutex_);
+        sharing_ = true;
+        change(board_);
+        note_sharing_locked();
+    }
+    // Frames placed behind the latest are shown by loading the track again,
+    // at most once a second, and the stations' counts twice a second: this
+    // does what is due.
+    void flush_shared(std::int64_t now);
 
     // Frame events kept for pages that fall behind or reconnect; a page
     // further behind reloads the track instead.
@@ -188,4 +209,30 @@ private:
     std::uint64_t document_version_ = 1;
     mutable document_cache geojson_;
     mutable document_cache kml_;
+
+    // The broker's stations' logs, each a source in flight_ after the local
+    // logs: source logs_.size() + its index here.
+    struct shared_log {
+        std::string station;
+        std::string date;
+        log_reader reader;
+        std::size_t frames = 0;
+    };
+    shared_log& shared_log_of(const std::string& station, const std::string& date);
+    void take_shared_frame(std::size_t index, std::size_t board_index, const dated_record& record, bool with_event,
+                           std::int64_t received_ms);
+    void restore_shared_logs();
+    void note_sharing_locked();
+    void show_behind_locked(std::int64_t now);
+    std::size_t shared_frames() const;
+    std::string latest_file() const;
+    std::size_t latest_source() const;
+    std::vector<shared_log> shared_logs_;
+    std::optional<std::size_t> shared_latest_;  // the shared log the latest frame came from
+    station_board board_;
+    bool sharing_ = false;
+    bool behind_ = false;  // frames placed behind the latest, not yet shown
+    std::int64_t behind_shown_ms_ = 0;
+    bool sharing_changed_ = false;  // the stations' counts, not yet in the status
+    std::int64_t sharing_shown_ms_ = 0;
 };

@@ -7,6 +7,7 @@
 
 #include "allowed_hosts.h"
 #include "command_line.h"
+#include "share_protocol.h"
 
 namespace {
 
@@ -85,6 +86,38 @@ bool read_prediction_settings(const CLI::App& app, const std::string& descent_ra
     return true;
 }
 
+// --broker and what goes with it. Without a log named, a map of the
+// broker's stations follows no local log.
+bool parse_sharing_options(const CLI::App& app, broker_option_texts& broker, map_options& options,
+                           std::string& problem)
+{
+    if (!broker_given(app)) {
+        if (app.count("--flight") + app.count("--record") + app.count("--cafile") + app.count("--cert") +
+                app.count("--key") + app.count("--username") + app.count("--password-file") !=
+            0) {
+            problem = "--flight, --record and the broker's login go with --broker";
+            return false;
+        }
+        return true;
+    }
+    if (!check_broker_options(app, broker, problem)) return false;
+    if (app.count("--flight") == 0) {
+        problem = "--flight is needed with --broker: the name the flight's stations share it under";
+        return false;
+    }
+    if (!is_share_name(options.flight)) {
+        problem = "--flight: " + share_name_problem(options.flight);
+        return false;
+    }
+    if (app.count("--record") != 0 && options.record_directory.empty()) {
+        problem = "--record wants a directory";
+        return false;
+    }
+    options.broker = broker.login;
+    options.follow_log = app.count("log") != 0;
+    return true;
+}
+
 }  // namespace
 
 bool parse_listen_address(const std::string& text, std::string& host, std::uint16_t& port)
@@ -142,6 +175,7 @@ bool parse_map_options(int argc, const char* const* argv, map_options& options,
     std::string descent_rate;
     std::string burst_altitude;
     std::string ground_altitude;
+    broker_option_texts broker;
     app.add_flag("--help", options.help);
     app.add_flag("--version", options.version);
     add_valued(app, "--listen", listen);
@@ -155,9 +189,13 @@ bool parse_map_options(int argc, const char* const* argv, map_options& options,
         ->expected(1)
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    add_broker_options(app, broker);
+    add_valued(app, "--flight", options.flight);
+    add_valued(app, "--record", options.record_directory);
     app.add_option("log", options.log_path);
     if (!parse_command_line(app, argc, argv, problem)) return false;
     if (options.help || options.version) return true;
+    if (!parse_sharing_options(app, broker, options, problem)) return false;
 
     if (app.count("--listen") != 0 &&
         !parse_listen_address(listen, options.listen_host, options.listen_port)) {
@@ -200,6 +238,7 @@ bool parse_map_options(int argc, const char* const* argv, map_options& options,
 const char* map_usage()
 {
     return "Usage: zarim-map [OPTION]... [LOG or DIR]\n"
+           "       zarim-map --broker URL --flight NAME [OPTION]... [LOG or DIR]\n"
            "Follows a receiver log as it grows and shows the flight live on a map in a\n"
            "web browser: the track, the latest frame, the altitude profile, the bearing\n"
            "and distance from a station, and from liftoff on where the payload will\n"
@@ -240,6 +279,16 @@ const char* map_usage()
            "                      is higher\n"
            "  --ground-altitude M the height of the ground where it lands (-500 to\n"
            "                      6000, default: the launch height)\n"
+           "  --broker URL        also show every station of the flight that\n"
+           "                      zarim-share publishes to this MQTT broker:\n"
+           "                      mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (TLS);\n"
+           "                      without LOG or DIR, no local log is followed\n"
+           "  --flight NAME       the flight's name, as the stations share it\n"
+           "  --record DIR        keep every station's lines as its own log,\n"
+           "                      DIR/STATION/QLT_yyyymmdd.txt, for zarim-export\n"
+           "  --cafile FILE, --cert FILE, --key FILE, --username NAME,\n"
+           "  --password-file FILE\n"
+           "                      the broker's login, as zarim-share takes it\n"
            "  --help              show this text\n"
            "  --version           show the version\n"
            "\n"
@@ -255,11 +304,13 @@ const char* map_usage()
            "                      share one\n"
            "  /look.json?latitude=LAT&longitude=LON[&altitude=ALT]\n"
            "                      azimuth, elevation and range from that place\n"
-           "  /status.json        the log followed, counts and problems\n"
+           "  /status.json        the log followed, counts and problems; with\n"
+           "                      --broker the stations and the input refused\n"
            "  /config.json        the page's settings\n"
            "\n"
            "SIGINT and SIGTERM end the program.\n"
            "Exit status: 0 after a signal, 1 when the log's directory or the address\n"
-           "cannot be had (for example a port in use, by another zarim-map too), 2 for\n"
-           "a bad command line.\n";
+           "cannot be had (for example a port in use, by another zarim-map too), or\n"
+           "the password file, the record's directory or the TLS files, 2 for a bad\n"
+           "command line.\n";
 }

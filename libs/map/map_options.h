@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "landing_prediction.h"
+#include "broker_options.h"
 
 // Where the antenna or the chase car stands. Without a height the station
 // is taken to stand on the ground at the launch site's height, which is
@@ -29,6 +30,12 @@ struct map_options {
     // What the landing prediction assumes until the flight measures it.
     prediction_settings prediction;
     std::string log_path = ".";  // a log file, or a directory to find the day's log in
+    bool follow_log = true;  // false: only the broker's stations, no local log
+    // Every station's lines from an MQTT broker (--broker, --flight,
+    // --record): see broker_feed.h.
+    std::optional<broker_login> broker;
+    std::string flight;
+    std::string record_directory;  // empty: not recorded
     bool help = false;
     bool version = false;
 };

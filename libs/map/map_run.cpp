@@ -52,10 +52,12 @@ std::string address_to_open(const std::string& host, std::uint16_t port)
 
 map_service::map_service(const map_options& options, server_settings tuning)
     : log_path_(options.log_path),
+      follow_log_(options.follow_log),
       follower_(options.log_path),
       flight_(options.station, tuning.streams, options.prediction),
       server_(flight_, with_options(std::move(tuning), options))
 {
+    if (options.broker) feed_.emplace(options, flight_);
 }
 
 map_service::~map_service()
@@ -66,16 +68,20 @@ map_service::~map_service()
 
 bool map_service::start(std::string& problem)
 {
-    if (!follower_.start(problem) || !server_.bind(problem)) return false;
+    if ((follow_log_ && !follower_.start(problem)) || !server_.bind(problem)) return false;
+    if (feed_ && !feed_->start(problem)) return false;
+    if (!follow_log_) flight_.set_waiting_text("No local log: the flight's stations, through the broker");
     // A thread's exception would end the program without a word: each ends
     // the service instead, and says why.
-    reader_ = std::thread([this] {
-        try {
-            follow();
-        } catch (const std::exception& error) {
-            fail(std::string("following the log failed: ") + error.what());
-        }
-    });
+    if (follow_log_) {
+        reader_ = std::thread([this] {
+            try {
+                follow();
+            } catch (const std::exception& error) {
+                fail(std::string("following the log failed: ") + error.what());
+            }
+        });
+    }
     serving_ = std::thread([this] {
         try {
             served_ = server_.serve();
@@ -123,6 +129,11 @@ void map_service::stop()
     follower_.stop();
 }
 
+void map_service::stop_feed()
+{
+    if (feed_) feed_->stop();
+}
+
 bool map_service::wait()
 {
     if (serving_.joinable()) serving_.join();
@@ -130,6 +141,7 @@ bool map_service::wait()
     // follower is stopped here.
     follower_.stop();
     if (reader_.joinable()) reader_.join();
+    stop_feed();
     return served_;
 }
 
@@ -157,9 +169,16 @@ int run_map(const map_options& options)
         say("other devices on the network open this computer's address, port " +
             std::to_string(service.port()));
     }
-    say(service.follower().searches_directory()
-            ? "following the newest QLT_yyyymmdd.txt in " + service.follower().directory()
-            : "following " + options.log_path);
+    if (options.follow_log) {
+        say(service.follower().searches_directory()
+                ? "following the newest QLT_yyyymmdd.txt in " + service.follower().directory()
+                : "following " + options.log_path);
+    }
+    if (options.broker) {
+        say("showing flight " + options.flight + " from every station at " + broker_url(options.broker->broker) +
+            ", as map " + service.feed()->map_name() +
+            (options.record_directory.empty() ? "" : "; recording their logs in " + options.record_directory));
+    }
 
     std::thread signals([&] {
         int received = 0;

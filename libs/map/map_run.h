@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "broker_feed.h"
 #include "live_flight.h"
 #include "log_follower.h"
 #include "map_options.h"
@@ -32,6 +33,8 @@ public:
     live_flight& flight() { return flight_; }
     const log_follower& follower() const { return follower_; }
     const map_server& server() const { return server_; }
+    // The broker's stations, with --broker.
+    const broker_feed* feed() const { return feed_ ? &*feed_ : nullptr; }
     // Ends following and serving. Safe from any thread.
     void stop();
     // Blocks until serving has ended; false when it ended by a failure
@@ -42,12 +45,15 @@ public:
 
 private:
     void follow();
+    void stop_feed();
     void fail(const std::string& why);
 
     std::string log_path_;
+    bool follow_log_ = true;
     log_follower follower_;
     live_flight flight_;
     map_server server_;
+    std::optional<broker_feed> feed_;
     std::thread reader_;
     std::thread serving_;
     bool served_ = true;

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "share_options.h"
+#include "broker_options.h"
 
 struct mosquitto;
 

@@ -5,13 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "broker_options.h"
 #include "position_option.h"
-
-struct broker_address {
-    std::string host;  // a name or an address, IPv6 without its brackets
-    std::uint16_t port = 1883;
-    bool tls = false;  // mqtts://
-};
 
 struct share_options {
     broker_address broker;
@@ -36,19 +31,11 @@ struct share_options {
 bool parse_share_options(int argc, const char* const* argv, const std::string& host_name,
                          share_options& options, std::string& problem);
 
-// "mqtt://HOST[:PORT]" (port 1883) or "mqtts://HOST[:PORT]" (8883), HOST an
-// IPv6 address in brackets; false with `problem` otherwise.
-bool parse_broker_url(const std::string& text, broker_address& broker, std::string& problem);
-
 // Where the state is kept without --state: $XDG_STATE_HOME/zarim (or
 // ~/.local/state/zarim), a file named after the flight and station; in
 // `log_directory` when there is no home.
 std::string default_state_path(const std::string& flight, const std::string& station,
                                const std::string& log_directory);
-
-// The password: the file's first line, without its line end. False with
-// `problem` when it cannot be read or is empty.
-bool read_password_file(const std::string& path, std::string& password, std::string& problem);
 
 // The --help text, ending in a line end.
 const char* share_usage();

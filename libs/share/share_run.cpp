@@ -55,12 +55,6 @@ void complain(const std::string& text)
     static_cast<void>(std::fputs(("zarim-share: " + text + "\n").c_str(), stderr));
 }
 
-std::string broker_url(const broker_address& broker)
-{
-    const std::string host = broker.host.find(':') != std::string::npos ? "[" + broker.host + "]" : broker.host;
-    return std::string(broker.tls ? "mqtts://" : "mqtt://") + host + ":" + std::to_string(broker.port);
-}
-
 std::string log_directory_of(const std::string& log_path)
 {
     struct stat status {};

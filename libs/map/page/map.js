@@ -168,6 +168,7 @@
       return;
     }
     map.leaflet = L.map('map', { worldCopyJump: true, zoomSnap: 0.5 }).setView([0, 0], 2);
+    window.zarimLeaflet = map.leaflet;
     map.leaflet.on('movestart zoomstart', () => { state.moving = true; });
     // Dragged by hand: the map stays where it was put until a view is chosen.
     map.leaflet.on('dragstart', () => setView('free'));
@@ -743,6 +744,7 @@
 
   function showStatus(status) {
     if (!status) return;
+    window.dispatchEvent(new CustomEvent('zarim-status', { detail: status }));
     const following = status.following ? status.following.split('/').pop() : null;
     let text = following ? `Following ${following}` : status.waiting || 'Waiting for a log';
     if (following) {
