@@ -229,7 +229,7 @@ void broker_feed::handle(const link_event& event, std::vector<delivery>& out)
         return;
     case kind::lost:
         show_connection("lost the connection to " + broker_url(login_.broker) + " (" +
-                        printable(error_text(event.code)) + "); trying again");
+                        printable(mqtt_error_text(event.code)) + "); trying again");
         return;
     case kind::subscribed:
         if (event.code >= 128) {

@@ -232,7 +232,7 @@ std::string reason_text(int code, mqtt_version version)
     return mosquitto_reason_string(code);
 }
 
-std::string error_text(int code)
+std::string mqtt_error_text(int code)
 {
     return mosquitto_strerror(code);
 }

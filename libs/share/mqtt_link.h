@@ -94,7 +94,7 @@ private:
 };
 
 // libmosquitto's text for one of its error numbers.
-std::string error_text(int code);
+std::string mqtt_error_text(int code);
 
 // "Not authorized" and the like, for a CONNACK, PUBACK or SUBACK reason or
 // a 3.1.1 CONNACK code.

@@ -359,7 +359,7 @@ bool share_service::handle(const link_event& event)
         return false;
     case kind::lost:
         if (connected_) {
-            complain("lost the connection to the broker (" + printable(error_text(event.code)) + "); trying again");
+            complain("lost the connection to the broker (" + printable(mqtt_error_text(event.code)) + "); trying again");
             // Two programs with one client id take the session from each
             // other in turn, each connection soon lost.
             short_connections_ = clock::now() - connected_at_ < brief_connection ? short_connections_ + 1 : 0;
@@ -370,7 +370,7 @@ bool share_service::handle(const link_event& event)
         } else if (!ever_connected_ && !refused_ && !told_unanswered_) {
             // Said once: the attempts go on with growing pauses.
             complain("the broker at " + broker_url(options_.broker) + " ended the connection before answering (" +
-                     printable(error_text(event.code)) + ")" +
+                     printable(mqtt_error_text(event.code)) + ")" +
                      (options_.broker.tls ? "" : "; if it takes only TLS there, give mqtts://") + "; trying again");
             told_unanswered_ = true;
         }
