@@ -13,7 +13,7 @@ constexpr std::chrono::milliseconds retry_interval{50};
 bool same_place(const stream_cursor& a, const stream_cursor& b)
 {
     return a.generation == b.generation && a.next == b.next && a.status_sent == b.status_sent &&
-           a.clock_sent == b.clock_sent;
+           a.prediction_sent == b.prediction_sent && a.clock_sent == b.clock_sent;
 }
 
 }  // namespace
