@@ -83,7 +83,7 @@ std::string default_state_path(const std::string& flight, const std::string& sta
 {
     const std::string name = "share-" + flight + "-" + station + ".state";
     const char* state_home = std::getenv("XDG_STATE_HOME");
-    // The base directory specification wants an absolute path; a relative
+    // XDG's base directory rules want an absolute path; a relative
     // one is ignored.
     if (state_home != nullptr && state_home[0] == '/') return std::string(state_home) + "/zarim/" + name;
     const char* home = std::getenv("HOME");
