@@ -7,6 +7,7 @@
 
 #include "allowed_hosts.h"
 #include "command_line.h"
+#include "position_option.h"
 #include "share_protocol.h"
 
 namespace {
@@ -20,18 +21,6 @@ bool read_number(std::string_view text, double& value)
     if (text.empty() || error != std::errc() || stop != end || !std::isfinite(number)) return false;
     value = number;
     return true;
-}
-
-std::vector<std::string_view> split_at_commas(std::string_view text)
-{
-    std::vector<std::string_view> parts;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
-        parts.push_back(text.substr(start, comma == std::string_view::npos ? comma : comma - start));
-        if (comma == std::string_view::npos) return parts;
-        start = comma + 1;
-    }
 }
 
 bool tile_template_usable(const std::string& text)
@@ -145,21 +134,9 @@ bool parse_listen_address(const std::string& text, std::string& host, std::uint1
 
 bool parse_station(const std::string& text, station_option& station, std::string& problem)
 {
-    const std::vector<std::string_view> parts = split_at_commas(text);
-    station_option read;
-    if (parts.size() < 2 || parts.size() > 3 || !read_number(parts[0], read.latitude) ||
-        !read_number(parts[1], read.longitude) ||
-        (parts.size() == 3 && !read_number(parts[2], read.altitude))) {
-        problem = "--station wants LAT,LON or LAT,LON,ALT in degrees and metres, not '" + text + "'";
-        return false;
-    }
-    if (read.latitude < -90 || read.latitude > 90 || read.longitude < -180 ||
-        read.longitude > 180) {
-        problem = "--station: latitude must be within -90 to 90 and longitude within -180 to 180";
-        return false;
-    }
-    read.altitude_given = parts.size() == 3;
-    station = read;
+    position_option read;
+    if (!parse_position_option(text, "--station", read, problem)) return false;
+    station = {read.latitude, read.longitude, read.altitude, read.altitude_given};
     return true;
 }
 
