@@ -243,6 +243,13 @@ void live_flight::take_frame(const dated_record& record, bool with_event, std::i
     ++log.frames;
     log.last_time = std::max(log.last_time.value_or(record.local_time), record.local_time);
     previous_time_ = record.local_time;
+    count_frame_locked(with_event);
+}
+
+// The latest frame counted, and its event kept for the pages unless it
+// goes out with a reload of the track instead.
+void live_flight::count_frame_locked(bool with_event)
+{
     latest_event_.clear();
     if (!with_event) {
         // The events kept must follow on one another.

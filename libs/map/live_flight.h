@@ -219,6 +219,7 @@ private:
         std::size_t frames = 0;
     };
     shared_log& shared_log_of(const std::string& station, const std::string& date);
+    void count_frame_locked(bool with_event);
     void take_shared_frame(std::size_t index, std::size_t board_index, const dated_record& record, bool with_event,
                            std::int64_t received_ms);
     void restore_shared_logs();

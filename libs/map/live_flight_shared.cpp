@@ -108,17 +108,7 @@ void live_flight::take_shared_frame(std::size_t index, std::size_t board_index, 
     latest_ = latest_frame{record, point, received_ms, previous_time_};
     shared_latest_ = index;
     previous_time_ = record.local_time;
-    latest_event_.clear();
-    if (!with_event) {
-        events_.clear();
-        ++frames_;
-        return;
-    }
-    latest_event_ = json_text(frame_event(*latest_));
-    events_.push_back("id: " + std::to_string(generation_) + ":" + std::to_string(frames_) +
-                      "\nevent: frame\ndata: " + latest_event_ + "\n\n");
-    ++frames_;
-    if (events_.size() > kept_events) events_.pop_front();
+    count_frame_locked(with_event);
 }
 
 void live_flight::flush_shared(std::int64_t now)

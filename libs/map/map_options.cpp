@@ -12,17 +12,6 @@
 
 namespace {
 
-// from_chars ignores the locale; only finite values are positions.
-bool read_number(std::string_view text, double& value)
-{
-    double number = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, number, std::chars_format::general);
-    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(number)) return false;
-    value = number;
-    return true;
-}
-
 bool tile_template_usable(const std::string& text)
 {
     return text.find("{z}") != std::string::npos && text.find("{x}") != std::string::npos &&
@@ -43,7 +32,7 @@ struct ranged_value {
 bool read_ranged(const ranged_value& v, double& value, std::string& problem)
 {
     double read = 0;
-    if (!read_number(v.text, read) || read < v.low || read > v.high) {
+    if (!read_real_number(v.text, read) || read < v.low || read > v.high) {
         problem = std::string(v.option) + " wants a number of " + v.unit + " from " +
                   std::to_string(static_cast<int>(v.low)) + " to " + std::to_string(static_cast<int>(v.high)) +
                   ", not '" + v.text + "'";

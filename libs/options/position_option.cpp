@@ -7,17 +7,6 @@
 
 namespace {
 
-// from_chars ignores the locale; only finite values are positions.
-bool read_number(std::string_view text, double& value)
-{
-    double number = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, number, std::chars_format::general);
-    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(number)) return false;
-    value = number;
-    return true;
-}
-
 std::vector<std::string_view> split_at_commas(std::string_view text)
 {
     std::vector<std::string_view> parts;
@@ -32,14 +21,25 @@ std::vector<std::string_view> split_at_commas(std::string_view text)
 
 }  // namespace
 
+// from_chars ignores the locale; only finite values are positions.
+bool read_real_number(std::string_view text, double& value)
+{
+    double number = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, number, std::chars_format::general);
+    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(number)) return false;
+    value = number;
+    return true;
+}
+
 bool parse_position_option(const std::string& text, const std::string& option, position_option& position,
                            std::string& problem)
 {
     const std::vector<std::string_view> parts = split_at_commas(text);
     position_option read;
-    if (parts.size() < 2 || parts.size() > 3 || !read_number(parts[0], read.latitude) ||
-        !read_number(parts[1], read.longitude) ||
-        (parts.size() == 3 && !read_number(parts[2], read.altitude))) {
+    if (parts.size() < 2 || parts.size() > 3 || !read_real_number(parts[0], read.latitude) ||
+        !read_real_number(parts[1], read.longitude) ||
+        (parts.size() == 3 && !read_real_number(parts[2], read.altitude))) {
         problem = option + " wants LAT,LON or LAT,LON,ALT in degrees and metres, not '" + text + "'";
         return false;
     }

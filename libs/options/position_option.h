@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 struct position_option {
     double latitude = 0;  // degrees north
@@ -16,3 +17,6 @@ struct position_option {
 // point off the globe.
 bool parse_position_option(const std::string& text, const std::string& option, position_option& position,
                            std::string& problem);
+
+// A real number in the C locale's spelling, finite, the whole text.
+bool read_real_number(std::string_view text, double& value);
