@@ -400,7 +400,11 @@ TEST_P(RealFlightPage, shows_where_to_go_at_each_stage)
                                           " && (window.zarimPage.prediction() || {}).progress === '" + moment.progress + "'" +
                                           " && window.zarimPage.prediction().fix_time === window.zarimPage.latest().time",
                                       page_wait))
-            << moment.name << ": " << text("counter") << " " << text("landing-text");
+            << moment.name << ": " << text("counter") << " " << text("landing-text") << ", line and prediction shown "
+            << browser->evaluate("JSON.stringify([(window.zarimPage.latest() || {}).line,"
+                                 " (window.zarimPage.prediction() || {}).fix_time])")
+                   .dump()
+            << ", line wanted " << moment.last + 1;
         picture(std::string("real-") + size.name + "-" + moment.name, true);
         EXPECT_EQ(text("climb").find("+0.0"), std::string::npos) << moment.name << ": the flight's own rate";
         for (const char* id : {"altitude", "climb", "stage", "station-azimuth", "station-elevation", "landing-text",

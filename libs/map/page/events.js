@@ -10,6 +10,13 @@ let source = null;
 let connection = 'connecting';
 let lastId = '';
 let retry = null;
+// The latest frames handed on. A tab that comes while others are open
+// (a page reloaded, a new tab) loads the track as it stands and then takes
+// only what comes after; frames that came between the track's making and
+// the tab's coming would be lost to it for good if no frame followed. It
+// gets these again, and passes over those its track already holds.
+const recentLimit = 512;
+let recent = [];
 
 function tell(message) {
   for (const tab of tabs) tab.postMessage(message);
@@ -31,8 +38,15 @@ function open() {
   source.addEventListener('open', () => setConnection('live'));
   for (const type of ['frame', 'status', 'prediction', 'clock', 'reset']) {
     source.addEventListener(type, (e) => {
-      if (type === 'frame' && e.lastEventId) lastId = e.lastEventId;
-      tell({ type, data: e.data, id: e.lastEventId });
+      const message = { type, data: e.data, id: e.lastEventId };
+      if (type === 'frame') {
+        if (e.lastEventId) lastId = e.lastEventId;
+        recent.push(message);
+        if (recent.length > recentLimit) recent = recent.slice(-recentLimit / 2);
+      } else if (type === 'reset') {
+        recent = [];
+      }
+      tell(message);
     });
   }
   source.addEventListener('error', () => {
@@ -55,5 +69,6 @@ self.addEventListener('connect', (e) => {
   });
   tab.start();
   tab.postMessage({ type: 'connection', kind: connection });
+  for (const message of recent) tab.postMessage(message);
   if (!source && !retry) open();
 });
