@@ -73,22 +73,29 @@ void live_flight::apply(const follow_news& news, std::int64_t received_ms)
         const std::lock_guard lock(mutex_);
         read_news(news, received_ms);
         utc_offset = flight_.current().utc_offset;
-        if (predictor_stale_) {
-            // The points moved or went: the prediction starts over from them.
-            const std::vector<flight_point>& points = flight_.current().points;
-            again.reserve(points.size());
-            for (const flight_point& p : points)
-                again.push_back({static_cast<double>(p.utc_time), p.frame.latitude, p.frame.longitude,
-                                 static_cast<double>(p.frame.altitude)});
-            prediction_.reset();
-            prediction_json_ = nullptr;
-            prediction_text_ = "null";
-            ++prediction_version_;
-            ++document_version_;  // the documents carry the prediction too
-            changed_.notify_all();
-        }
+        again = samples_again_locked();
     }
     update_prediction(again, utc_offset);
+}
+
+// When the points moved or went, the prediction starts over from them: the
+// fixes to feed it again, and no prediction meanwhile.
+std::vector<track_sample> live_flight::samples_again_locked()
+{
+    std::vector<track_sample> again;
+    if (!predictor_stale_) return again;
+    const std::vector<flight_point>& points = flight_.current().points;
+    again.reserve(points.size());
+    for (const flight_point& p : points)
+        again.push_back({static_cast<double>(p.utc_time), p.frame.latitude, p.frame.longitude,
+                         static_cast<double>(p.frame.altitude)});
+    prediction_.reset();
+    prediction_json_ = nullptr;
+    prediction_text_ = "null";
+    ++prediction_version_;
+    ++document_version_;  // the documents carry the prediction too
+    changed_.notify_all();
+    return again;
 }
 
 void live_flight::update_prediction(const std::vector<track_sample>& again, int utc_offset)

@@ -105,7 +105,8 @@ public:
     }
     // Frames placed behind the latest are shown by loading the track again,
     // at most once a second, and the stations' counts twice a second: this
-    // does what is due.
+    // does what is due, and brings the landing prediction up to date with
+    // the frames the broker brought.
     void flush_shared(std::int64_t now);
 
     // Frame events kept for pages that fall behind or reconnect; a page
@@ -150,6 +151,7 @@ private:
     void add_flight_state(nlohmann::json& event, std::size_t at) const;
     std::vector<extra_place> places_locked(bool with_radius) const;
     void take_sample(const flight_point& point);
+    std::vector<track_sample> samples_again_locked();
     void update_prediction(const std::vector<track_sample>& again, int utc_offset);
     std::string document_title() const;
     nlohmann::json status_locked() const;
@@ -188,10 +190,11 @@ private:
     std::size_t streams_ = 0;
     bool closed_ = false;
 
-    // The landing prediction. The predictor is touched only within apply(),
-    // which apply_mutex_ keeps to one caller at a time (taken before
-    // mutex_): it is fed fix by fix under mutex_ as frames are read, then
-    // asked outside it, and only the answer is stored under mutex_.
+    // The landing prediction. The predictor is touched only by apply() and
+    // the broker's apply_shared() and flush_shared(), which apply_mutex_
+    // keeps to one caller at a time (taken before mutex_): it is fed fix by
+    // fix under mutex_ as frames are read, then asked outside it, and only
+    // the answer is stored under mutex_.
     std::mutex apply_mutex_;
     const prediction_settings prediction_settings_;
     landing_predictor predictor_;

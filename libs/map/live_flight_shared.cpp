@@ -49,6 +49,8 @@ live_flight::shared_log& live_flight::shared_log_of(const std::string& station, 
 void live_flight::apply_shared(const std::string& station, const std::string& date,
                                const std::vector<std::string>& lines, std::int64_t received_ms)
 {
+    // The predictor is fed here and asked in flush_shared(), once a batch.
+    const std::lock_guard applying(apply_mutex_);
     const std::lock_guard lock(mutex_);
     sharing_ = true;
     const std::optional<std::size_t> board_index = board_.station(station);
@@ -106,6 +108,7 @@ void live_flight::take_shared_frame(std::size_t index, std::size_t board_index, 
         return;
     }
     latest_ = latest_frame{record, point, received_ms, previous_time_};
+    if (point) take_sample(flight_.current().points[*point]);
     shared_latest_ = index;
     previous_time_ = record.local_time;
     count_frame_locked(with_event);
@@ -113,9 +116,17 @@ void live_flight::take_shared_frame(std::size_t index, std::size_t board_index, 
 
 void live_flight::flush_shared(std::int64_t now)
 {
-    const std::lock_guard lock(mutex_);
-    if (sharing_changed_) note_sharing_locked();
-    show_behind_locked(now);
+    const std::lock_guard applying(apply_mutex_);
+    std::vector<track_sample> again;
+    int utc_offset = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        if (sharing_changed_) note_sharing_locked();
+        show_behind_locked(now);
+        utc_offset = flight_.current().utc_offset;
+        again = samples_again_locked();
+    }
+    update_prediction(again, utc_offset);
 }
 
 // Frames far back are placed all at once (a pass over the whole flight),

@@ -494,3 +494,23 @@ TEST(landing_prediction, follows_the_flight_in_the_events_and_the_documents)
     EXPECT_EQ(events.back().data, "null");
     EXPECT_TRUE(json::parse(flight.track_geojson())["zarim"]["prediction"].is_null());
 }
+
+// A map with no log of its own, fed by the broker alone, predicts as one
+// that follows a log: at the latest frame, once per batch.
+TEST(landing_prediction, follows_frames_that_come_only_through_the_broker)
+{
+    live_flight flight(std::nullopt);
+    simulated_receiver receiver(1796781600, 20);
+    std::vector<std::string> batch;
+    for (int i = 0; i < 200; ++i) {
+        batch.push_back(without_line_end(receiver.next_line()));
+        if (batch.size() < 10) continue;
+        flight.apply_shared("car", "20261208", batch, 0);
+        flight.flush_shared(0);
+        batch.clear();
+    }
+    const json live = json::parse(flight.track_geojson())["zarim"];
+    ASSERT_FALSE(live["prediction"].is_null());
+    EXPECT_EQ(live["prediction"]["progress"], "ascent");
+    EXPECT_EQ(live["prediction"]["fix_time"], live["latest"]["time"]);
+}
