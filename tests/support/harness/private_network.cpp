@@ -1,6 +1,7 @@
 #include "private_network.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -8,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -49,4 +51,36 @@ bool port_3000_taken()
     const bool taken = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0;
     close(fd);
     return taken;
+}
+
+int make_network_namespace()
+{
+    if (geteuid() != 0) return -1;
+    const int home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (home < 0) return -1;
+    int made = -1;
+    if (unshare(CLONE_NEWNET) == 0) {
+        if (bring_loopback_up()) made = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        if (setns(home, CLONE_NEWNET) != 0) {
+            // A thread left in the wrong network would mislead every test after.
+            std::abort();
+        }
+    }
+    close(home);
+    return made;
+}
+
+bool run_in_network(int network, const std::function<void()>& start)
+{
+    const int home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (home < 0) return false;
+    if (setns(network, CLONE_NEWNET) != 0) {
+        close(home);
+        return false;
+    }
+    start();
+    const bool back = setns(home, CLONE_NEWNET) == 0;
+    close(home);
+    if (!back) std::abort();
+    return true;
 }
