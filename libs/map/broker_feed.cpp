@@ -7,6 +7,9 @@
 #include <random>
 #include <utility>
 
+#include "map_messages.h"
+#include "wall_clock.h"
+
 namespace {
 
 using clock = std::chrono::steady_clock;
@@ -26,18 +29,6 @@ std::string printable(std::string_view text)
     std::string shown;
     for (const char c : text.substr(0, 300)) shown += c >= 0x20 && c < 0x7f ? c : '?';
     return shown;
-}
-
-void complain(const std::string& text)
-{
-    static_cast<void>(std::fputs(("zarim-map: " + text + "\n").c_str(), stderr));
-}
-
-std::int64_t now_ms()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 // A name no other map of the flight has: the replies to this one's
@@ -81,14 +72,8 @@ bool broker_feed::start(std::string& problem)
         record_.emplace(record_directory_);
         if (!record_->start(problem)) return false;
     }
-    link_settings settings;
-    settings.broker = login_.broker;
-    settings.client_id = "zarim-map/" + flight_name_ + "/" + map_name_;
-    settings.username = login_.username;
-    settings.password = std::move(password);
-    settings.cafile = login_.cafile;
-    settings.certfile = login_.certfile;
-    settings.keyfile = login_.keyfile;
+    link_settings settings =
+        login_settings(login_, "zarim-map/" + flight_name_ + "/" + map_name_, std::move(password));
     settings.reconnect_min_seconds = tuning_.reconnect_min_seconds;
     settings.reconnect_max_seconds = tuning_.reconnect_max_seconds;
     settings.session_expiry_seconds = map_session_seconds;

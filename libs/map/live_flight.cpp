@@ -11,6 +11,7 @@
 #include "geodesy.h"
 #include "map_json.h"
 #include "text_safety.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -34,13 +35,6 @@ std::string base_name(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::int64_t now_ms()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "live_flight.h"
 #include "fields.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -15,13 +16,6 @@ constexpr std::int64_t behind_pause_ms = 1000;
 // Every page gets the status whole whenever it changes: with fifty
 // stations it changes with every line, and is sent at most this often.
 constexpr std::int64_t status_pause_ms = 500;
-
-std::int64_t clock_ms()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 civil_date date_of(const std::string& date)
 {
@@ -149,7 +143,7 @@ void live_flight::show_behind_locked(std::int64_t now)
 void live_flight::note_sharing_locked()
 {
     sharing_changed_ = true;
-    const std::int64_t now = clock_ms();
+    const std::int64_t now = now_ms();
     if (now - sharing_shown_ms_ < status_pause_ms) return;
     sharing_changed_ = false;
     sharing_shown_ms_ = now;

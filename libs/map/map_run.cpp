@@ -8,26 +8,10 @@
 #include <cstdio>
 #include <exception>
 
+#include "map_messages.h"
+#include "wall_clock.h"
+
 namespace {
-
-// A message that cannot be written has nowhere left to be reported.
-void say(const std::string& text)
-{
-    static_cast<void>(std::fputs(("zarim-map: " + text + "\n").c_str(), stdout));
-    static_cast<void>(std::fflush(stdout));
-}
-
-void complain(const std::string& text)
-{
-    static_cast<void>(std::fputs(("zarim-map: " + text + "\n").c_str(), stderr));
-}
-
-std::int64_t now_ms()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 server_settings with_options(server_settings settings, const map_options& options)
 {

@@ -92,6 +92,19 @@ struct link_callbacks {
     }
 };
 
+link_settings login_settings(const broker_login& login, std::string client_id, std::string password)
+{
+    link_settings settings;
+    settings.broker = login.broker;
+    settings.client_id = std::move(client_id);
+    settings.username = login.username;
+    settings.password = std::move(password);
+    settings.cafile = login.cafile;
+    settings.certfile = login.certfile;
+    settings.keyfile = login.keyfile;
+    return settings;
+}
+
 mqtt_link::mqtt_link(link_settings settings, link_listener listener)
     : settings_(std::move(settings)), listener_(std::move(listener))
 {

@@ -30,6 +30,9 @@ struct link_settings {
     std::uint32_t session_expiry_seconds = 7 * 24 * 3600;
 };
 
+// The settings to log in as `login` says, with its password read.
+link_settings login_settings(const broker_login& login, std::string client_id, std::string password);
+
 struct link_event {
     enum class kind {
         connected,     // flag: the broker still had the session

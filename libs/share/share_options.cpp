@@ -42,12 +42,7 @@ bool parse_share_options(int argc, const char* const* argv, const std::string& h
         return false;
     }
     if (!check_broker_options(app, broker, problem)) return false;
-    options.broker = broker.login.broker;
-    options.cafile = broker.login.cafile;
-    options.certfile = broker.login.certfile;
-    options.keyfile = broker.login.keyfile;
-    options.username = broker.login.username;
-    options.password_file = broker.login.password_file;
+    options.login = broker.login;
     if (app.count("--flight") == 0) {
         problem = "--flight is needed: the name every station and map of this flight uses";
         return false;

@@ -9,15 +9,10 @@
 #include "position_option.h"
 
 struct share_options {
-    broker_address broker;
+    broker_login login;
     std::string flight;
     std::string station_name;
     std::optional<position_option> station;
-    std::string cafile;  // empty: the system's certificate authorities
-    std::string certfile;  // a client certificate, with its key
-    std::string keyfile;
-    std::string username;
-    std::string password_file;
     std::string state_path;  // empty: default_state_path()
     std::string log_path = ".";  // a log file, or a directory to find the day's log in
     bool help = false;

@@ -86,15 +86,9 @@ share_options with_absolute_log_path(share_options options)
 
 link_settings settings_for(const share_options& options, std::string password, const share_tuning& tuning)
 {
-    link_settings settings;
-    settings.broker = options.broker;
     // One session per station of a flight, the same after every restart.
-    settings.client_id = "zarim-share/" + options.flight + "/" + options.station_name;
-    settings.username = options.username;
-    settings.password = std::move(password);
-    settings.cafile = options.cafile;
-    settings.certfile = options.certfile;
-    settings.keyfile = options.keyfile;
+    link_settings settings =
+        login_settings(options.login, "zarim-share/" + options.flight + "/" + options.station_name, std::move(password));
     settings.reconnect_min_seconds = tuning.reconnect_min_seconds;
     settings.reconnect_max_seconds = tuning.reconnect_max_seconds;
     return settings;
@@ -162,7 +156,7 @@ bool share_service::start(std::string& problem)
     std::string unreachable;
     if (!link_.start(version_, problem, unreachable)) return false;
     if (!unreachable.empty()) {
-        complain("cannot reach the broker at " + broker_url(options_.broker) + " yet (" + printable(unreachable) +
+        complain("cannot reach the broker at " + broker_url(options_.login.broker) + " yet (" + printable(unreachable) +
                  "); trying again");
     }
     // A thread that meets an exception ends the program with its message,
@@ -350,10 +344,10 @@ bool share_service::handle(const link_event& event)
             reconnect_due_ = clock::now() + std::chrono::seconds(tuning_.reconnect_max_seconds);
             return true;
         }
-        fail("the broker at " + broker_url(options_.broker) + " refused the connection: " +
+        fail("the broker at " + broker_url(options_.login.broker) + " refused the connection: " +
              printable(reason_text(event.code, version_)) +
              (credentials_refused(event.code, version_)
-                  ? " (check --username" + std::string(options_.username.empty() ? "" : " " + options_.username) +
+                  ? " (check --username" + std::string(options_.login.username.empty() ? "" : " " + options_.login.username) +
                         " and --password-file, or the certificate given with --cert)"
                   : ""));
         return false;
@@ -369,9 +363,9 @@ bool share_service::handle(const link_event& event)
             }
         } else if (!ever_connected_ && !refused_ && !told_unanswered_) {
             // Said once: the attempts go on with growing pauses.
-            complain("the broker at " + broker_url(options_.broker) + " ended the connection before answering (" +
+            complain("the broker at " + broker_url(options_.login.broker) + " ended the connection before answering (" +
                      printable(mqtt_error_text(event.code)) + ")" +
-                     (options_.broker.tls ? "" : "; if it takes only TLS there, give mqtts://") + "; trying again");
+                     (options_.login.broker.tls ? "" : "; if it takes only TLS there, give mqtts://") + "; trying again");
             told_unanswered_ = true;
         }
         connected_ = false;
@@ -384,7 +378,7 @@ bool share_service::handle(const link_event& event)
             fail("the broker refused line " + std::to_string(line->number) + " of " + shown_path(line->log->path) +
                  " on " + lines_topic(options_.flight, options_.station_name) + ": " +
                  printable(reason_text(event.code, version_)) + " (its access rules must let user " +
-                 (options_.username.empty() ? std::string("(none)") : options_.username) + " publish on zarim/" +
+                 (options_.login.username.empty() ? std::string("(none)") : options_.login.username) + " publish on zarim/" +
                  options_.flight + "/" + options_.station_name + "/#)");
             return false;
         }
@@ -512,14 +506,14 @@ int run_share(const share_options& options)
 
     std::string password;
     std::string problem;
-    if (!options.password_file.empty()) {
-        if (!read_password_file(options.password_file, password, problem)) {
+    if (!options.login.password_file.empty()) {
+        if (!read_password_file(options.login.password_file, password, problem)) {
             complain(problem);
             return 1;
         }
         struct stat status {};
-        if (::stat(options.password_file.c_str(), &status) == 0 && (status.st_mode & 077) != 0) {
-            complain("the password file " + shown_path(options.password_file) +
+        if (::stat(options.login.password_file.c_str(), &status) == 0 && (status.st_mode & 077) != 0) {
+            complain("the password file " + shown_path(options.login.password_file) +
                      " can be read by other users (chmod 600 it)");
         }
     }
@@ -531,7 +525,7 @@ int run_share(const share_options& options)
     const bool directory = log_directory_of(options.log_path) == options.log_path;
     say("sharing " + std::string(directory ? "the newest QLT_yyyymmdd.txt in " : "") + shown_path(options.log_path) +
         " as station " + options.station_name + " of flight " +
-        options.flight + " through " + broker_url(options.broker));
+        options.flight + " through " + broker_url(options.login.broker));
     say("keeping how far the broker has acknowledged in " + shown_path(service.state_path()));
 
     std::thread signals([&] {

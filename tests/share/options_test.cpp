@@ -35,22 +35,22 @@ TEST(share_options, a_full_command_line)
                             "--station=-23.5,-46.6,760", "--cafile", "ca.crt", "--cert", "c.crt", "--key", "c.key",
                             "--username", "car-2", "--password-file", "pw", "--state", "s.state", "logs"});
     ASSERT_TRUE(p.ok) << p.problem;
-    EXPECT_EQ(p.options.broker.host, "broker.example");
-    EXPECT_EQ(p.options.broker.port, 8884);
-    EXPECT_TRUE(p.options.broker.tls);
+    EXPECT_EQ(p.options.login.broker.host, "broker.example");
+    EXPECT_EQ(p.options.login.broker.port, 8884);
+    EXPECT_TRUE(p.options.login.broker.tls);
     EXPECT_EQ(p.options.flight, "f1");
     EXPECT_EQ(p.options.station_name, "car-2");
     ASSERT_TRUE(p.options.station.has_value());
     EXPECT_DOUBLE_EQ(p.options.station->latitude, -23.5);
     EXPECT_DOUBLE_EQ(p.options.station->altitude, 760);
-    EXPECT_EQ(p.options.password_file, "pw");
+    EXPECT_EQ(p.options.login.password_file, "pw");
     EXPECT_EQ(p.options.state_path, "s.state");
     EXPECT_EQ(p.options.log_path, "logs");
 
     const parsed plain = parse({"--broker", "mqtt://10.0.0.1", "--flight", "f1"});
     ASSERT_TRUE(plain.ok) << plain.problem;
     EXPECT_EQ(plain.options.station_name, "laptop");  // the computer's name
-    EXPECT_EQ(plain.options.broker.port, 1883);
+    EXPECT_EQ(plain.options.login.broker.port, 1883);
     EXPECT_EQ(plain.options.log_path, ".");
 }
 
